@@ -1,0 +1,334 @@
+#include "engine/effect_accumulation.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "engine/blas.hpp"
+#include "engine/internal_failure.hpp"
+
+namespace velmora {
+namespace {
+
+// A chunk is processed in blocks of rows small enough for the block of X to
+// stay in cache between the passes over it (the linear index, the dummy
+// columns and the product with the weights), so X is read from memory once.
+constexpr std::size_t block_bytes = 256 * 1024;
+constexpr std::size_t min_block_rows = 64;
+constexpr std::size_t max_block_rows = 8192;
+
+std::size_t block_rows_for(std::size_t k) {
+  return std::clamp(block_bytes / (sizeof(double) * std::max<std::size_t>(k, 1)), min_block_rows,
+                    max_block_rows);
+}
+
+double sum(std::span<const double> values) {
+  return std::accumulate(values.begin(), values.end(), 0.0);
+}
+
+// How a block of rows can be handed to BLAS: as a column-major k x m matrix
+// (the rows of X are contiguous), as a column-major m x k matrix (the columns
+// are), or not at all.
+enum class BlockLayout { ContiguousRows, ContiguousColumns, Strided };
+
+struct BlasBlock {
+  BlockLayout layout = BlockLayout::Strided;
+  blas::Int leading_dimension = 0;
+};
+
+BlasBlock blas_block(const MatrixView& block) {
+  if (!blas::fits(block.rows) || !blas::fits(block.cols)) {
+    return {};
+  }
+  const auto rows = static_cast<std::ptrdiff_t>(block.rows);
+  const auto cols = static_cast<std::ptrdiff_t>(block.cols);
+  if (block.col_stride == 1 && block.row_stride >= std::max<std::ptrdiff_t>(cols, 1) &&
+      blas::fits(block.row_stride)) {
+    return {BlockLayout::ContiguousRows, blas::to_int(block.row_stride)};
+  }
+  if (block.row_stride == 1 && block.col_stride >= std::max<std::ptrdiff_t>(rows, 1) &&
+      blas::fits(block.col_stride)) {
+    return {BlockLayout::ContiguousColumns, blas::to_int(block.col_stride)};
+  }
+  return {};
+}
+
+// Sums over rows do not depend on the order of the rows, so a block stored
+// bottom-up (negative row stride) is walked in memory order instead.
+MatrixView with_ascending_rows(const MatrixView& block) {
+  if (block.row_stride >= 0 || block.rows == 0) {
+    return block;
+  }
+  return {block.address(block.rows - 1, 0), block.rows, block.cols, -block.row_stride,
+          block.col_stride};
+}
+
+enum class ColumnClass { Intercept, Dummy, Continuous };
+
+std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size_t> intercepts,
+                                        std::span<const std::size_t> dummies) {
+  std::vector<ColumnClass> classes(k, ColumnClass::Continuous);
+  for (std::size_t i = 0; i < k; ++i) {
+    if (std::find(intercepts.begin(), intercepts.end(), i) != intercepts.end()) {
+      classes[i] = ColumnClass::Intercept;
+    } else if (std::find(dummies.begin(), dummies.end(), i) != dummies.end()) {
+      classes[i] = ColumnClass::Dummy;
+    }
+  }
+  return classes;
+}
+
+// One weight column per dummy (f(xb1) - f(xb0)) and, when there are
+// continuous regressors, one for the method (xb * f(xb) for Orvo, f'(xb) for
+// Sm). X_c^T times the weights gives every Jacobian row of the chunk in one
+// product instead of k dot products per regressor.
+class ChunkAccumulator {
+ public:
+  ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k,
+                   std::span<const std::size_t> dummies, bool has_continuous, SeMethod method)
+      : kind_(kind),
+        beta_(beta),
+        k_(k),
+        dummies_(dummies),
+        method_(method),
+        block_rows_(block_rows_for(k)),
+        weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
+        xb_(block_rows_),
+        fxb_(block_rows_),
+        xb1_(block_rows_),
+        xb0_(block_rows_),
+        scratch_(block_rows_),
+        weights_(block_rows_ * weight_columns_),
+        dummy_cdf1_(dummies.size()),
+        dummy_cdf0_(dummies.size()),
+        dummy_pdf1_(dummies.size()),
+        products_(k * weight_columns_) {}
+
+  // Totals of one chunk, formed over its blocks; read after add_chunk.
+  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
+  [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_cdf1_[d] - dummy_cdf0_[d]; }
+  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return dummy_pdf1_[d]; }
+  // Element l of X_c^T times weight column w.
+  [[nodiscard]] double product(std::size_t w, std::size_t l) const { return products_[w * k_ + l]; }
+
+  void add_chunk(const MatrixView& chunk) {
+    sum_pdf_ = 0.0;
+    std::fill(dummy_cdf1_.begin(), dummy_cdf1_.end(), 0.0);
+    std::fill(dummy_cdf0_.begin(), dummy_cdf0_.end(), 0.0);
+    std::fill(dummy_pdf1_.begin(), dummy_pdf1_.end(), 0.0);
+    std::fill(products_.begin(), products_.end(), 0.0);
+    for (std::size_t first = 0; first < chunk.rows; first += block_rows_) {
+      const std::size_t m = std::min(block_rows_, chunk.rows - first);
+      add_block(with_ascending_rows(chunk.row_block(first, m)));
+    }
+  }
+
+ private:
+  void add_block(const MatrixView& block) {
+    const std::size_t m = block.rows;
+    const BlasBlock blas_layout = blas_block(block);
+    const std::span<double> xb(xb_.data(), m);
+    const std::span<double> fxb(fxb_.data(), m);
+    linear_index(block, blas_layout, xb);
+    link_pdf(kind_, xb, fxb);
+    sum_pdf_ += sum(fxb);
+
+    for (std::size_t d = 0; d < dummies_.size(); ++d) {
+      add_dummy_weights(block.column(dummies_[d]), d, xb);
+    }
+    if (weight_columns_ > dummies_.size()) {
+      const std::span<double> method_weights(weights_.data() + dummies_.size() * block_rows_, m);
+      if (method_ == SeMethod::Orvo) {
+        for (std::size_t r = 0; r < m; ++r) {
+          method_weights[r] = xb[r] * fxb[r];
+        }
+      } else {
+        link_pdf_derivative(kind_, xb, method_weights);
+      }
+    }
+    add_weight_products(block, blas_layout);
+  }
+
+  void linear_index(const MatrixView& block, const BlasBlock& layout, std::span<double> xb) const {
+    const std::size_t m = block.rows;
+    if (k_ == 0) {
+      std::fill(xb.begin(), xb.end(), 0.0);
+      return;
+    }
+    if (layout.layout != BlockLayout::Strided && blas::usable_increment(beta_.stride)) {
+      const double* beta = blas::vector_start(beta_.base, k_, beta_.stride);
+      const blas::Int incx = blas::to_int(beta_.stride);
+      if (layout.layout == BlockLayout::ContiguousRows) {
+        cblas_dgemv(CblasColMajor, CblasTrans, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
+                    layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
+      } else {
+        cblas_dgemv(CblasColMajor, CblasNoTrans, blas::to_int(m), blas::to_int(k_), 1.0,
+                    block.base, layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
+      }
+      return;
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+      xb[r] = blas::dot(block.row(r), beta_);
+    }
+  }
+
+  void add_dummy_weights(const VectorView& x_j, std::size_t d, std::span<const double> xb) {
+    const std::size_t m = xb.size();
+    const double beta_j = beta_[dummies_[d]];
+    const std::span<double> xb1(xb1_.data(), m);
+    const std::span<double> xb0(xb0_.data(), m);
+    for (std::size_t r = 0; r < m; ++r) {
+      xb1[r] = xb[r] + ((1.0 - x_j[r]) * beta_j);
+      xb0[r] = xb[r] + ((-x_j[r]) * beta_j);
+    }
+    const std::span<double> scratch(scratch_.data(), m);
+    link_cdf(kind_, xb1, scratch);
+    dummy_cdf1_[d] += sum(scratch);
+    link_cdf(kind_, xb0, scratch);
+    dummy_cdf0_[d] += sum(scratch);
+
+    const std::span<double> weights(weights_.data() + d * block_rows_, m);
+    link_pdf(kind_, xb1, weights);
+    dummy_pdf1_[d] += sum(weights);
+    link_pdf(kind_, xb0, scratch);
+    for (std::size_t r = 0; r < m; ++r) {
+      weights[r] = weights[r] - scratch[r];
+    }
+  }
+
+  void add_weight_products(const MatrixView& block, const BlasBlock& layout) {
+    const std::size_t m = block.rows;
+    if (k_ == 0 || weight_columns_ == 0 || m == 0) {
+      return;
+    }
+    if (layout.layout != BlockLayout::Strided && blas::fits(weight_columns_) &&
+        blas::fits(block_rows_)) {
+      const bool rows_contiguous = layout.layout == BlockLayout::ContiguousRows;
+      cblas_dgemm(CblasColMajor, rows_contiguous ? CblasNoTrans : CblasTrans, CblasNoTrans,
+                  blas::to_int(k_), blas::to_int(weight_columns_), blas::to_int(m), 1.0,
+                  block.base, layout.leading_dimension, weights_.data(), blas::to_int(block_rows_),
+                  1.0, products_.data(), blas::to_int(k_));
+      return;
+    }
+    for (std::size_t w = 0; w < weight_columns_; ++w) {
+      const VectorView weights{weights_.data() + w * block_rows_, m, 1};
+      for (std::size_t l = 0; l < k_; ++l) {
+        products_[w * k_ + l] += blas::dot(block.column(l), weights);
+      }
+    }
+  }
+
+  ModelKind kind_;
+  VectorView beta_;
+  std::size_t k_;
+  std::span<const std::size_t> dummies_;
+  SeMethod method_;
+  std::size_t block_rows_;
+  std::size_t weight_columns_;
+
+  // Per block of rows.
+  std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
+  std::vector<double> weights_;  // block_rows_ x weight_columns_, column-major
+
+  // Per chunk.
+  double sum_pdf_ = 0.0;
+  std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
+  std::vector<double> products_;  // k x weight_columns_, column-major
+};
+
+}  // namespace
+
+std::optional<SeMethod> parse_se_method(std::string_view text) {
+  if (text == "orvo") {
+    return SeMethod::Orvo;
+  }
+  if (text == "sm") {
+    return SeMethod::Sm;
+  }
+  return std::nullopt;
+}
+
+EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
+                                      std::span<const std::size_t> intercept_indices,
+                                      std::span<const std::size_t> dummy_indices,
+                                      std::optional<std::uint64_t> chunk_size, SeMethod method) {
+  const std::size_t n = X.rows;
+  const std::size_t k = X.cols;
+  EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
+                            std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0)};
+  if (n == 0) {
+    return totals;
+  }
+  if (beta.size != k) {
+    throw InternalFailure("matrices of incompatible shapes: the design matrix is " +
+                          std::to_string(n) + " x " + std::to_string(k) +
+                          " but the coefficient vector has " + std::to_string(beta.size) +
+                          " entries");
+  }
+  const std::uint64_t rows_per_chunk = chunk_size.value_or(n);
+  if (rows_per_chunk == 0) {
+    throw InternalFailure("chunk_size must be at least 1");
+  }
+
+  const std::vector<ColumnClass> classes = column_classes(k, intercept_indices, dummy_indices);
+  std::vector<std::size_t> dummies;
+  for (std::size_t j = 0; j < k; ++j) {
+    if (classes[j] == ColumnClass::Dummy) {
+      dummies.push_back(j);
+    }
+  }
+  const bool has_continuous =
+      std::find(classes.begin(), classes.end(), ColumnClass::Continuous) != classes.end();
+  std::vector<double>& continuous_effects =
+      method == SeMethod::Sm ? totals.sm_effects : totals.orvo_effects;
+  std::vector<double>& continuous_jacobian =
+      method == SeMethod::Sm ? totals.sm_jacobian : totals.orvo_jacobian;
+
+  ChunkAccumulator chunk_totals(kind, beta, k, dummies, has_continuous, method);
+  const std::size_t method_column = dummies.size();
+  for (std::size_t start = 0; start < n;) {
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
+    chunk_totals.add_chunk(X.row_block(start, m));
+    start += m;
+
+    for (std::size_t d = 0; d < dummies.size(); ++d) {
+      const std::size_t j = dummies[d];
+      const double effect = chunk_totals.dummy_effect(d);
+      totals.orvo_effects[j] += effect;
+      totals.sm_effects[j] += effect;
+      for (std::size_t l = 0; l < k; ++l) {
+        const double v = l == j ? chunk_totals.dummy_pdf1(d) : chunk_totals.product(d, l);
+        totals.orvo_jacobian[j * k + l] += v;
+        totals.sm_jacobian[j * k + l] += v;
+      }
+    }
+    const double sum_pdf = chunk_totals.sum_pdf();
+    for (std::size_t i = 0; i < k; ++i) {
+      if (classes[i] != ColumnClass::Continuous) {
+        continue;
+      }
+      const double beta_i = beta[i];
+      continuous_effects[i] += sum_pdf * beta_i;
+      for (std::size_t l = 0; l < k; ++l) {
+        const double product = chunk_totals.product(method_column, l);
+        double v = 0.0;
+        if (method == SeMethod::Orvo) {
+          v = l == i ? sum_pdf : product * (-beta_i);
+        } else {
+          v = l == i ? product * beta_i + sum_pdf : product * beta_i;
+        }
+        continuous_jacobian[i * k + l] += v;
+      }
+    }
+  }
+  return totals;
+}
+
+SelectedTotals selected_totals(const EffectAccumulators& totals, SeMethod method) {
+  if (method == SeMethod::Sm) {
+    return {totals.sm_effects, totals.sm_jacobian};
+  }
+  return {totals.orvo_effects, totals.orvo_jacobian};
+}
+
+}  // namespace velmora

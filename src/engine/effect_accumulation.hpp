@@ -1,0 +1,55 @@
+#pragma once
+// The chunked pass over the observations: for every regressor that is not an
+// intercept, the sum of its per-observation effects and the sum of their
+// derivatives with respect to every coefficient.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/link_functions.hpp"
+#include "engine/strided_view.hpp"
+
+namespace velmora {
+
+// How continuous regressors get their Jacobian rows: Orvo from the
+// per-observation effect -beta_i * z * f(z) * x_l, Sm from beta_i * f'(z) * x_l
+// in the style of statsmodels. Dummies are treated alike under both.
+enum class SeMethod { Orvo, Sm };
+
+// "orvo" or "sm", compared exactly (case-sensitive, nothing trimmed).
+[[nodiscard]] std::optional<SeMethod> parse_se_method(std::string_view text);
+
+// Running totals of both methods; jacobians are k x k row-major, element
+// i * k + l belonging to regressor i and coefficient l. Rows of intercepts
+// stay zero, dummy rows are the same in both sets, continuous rows are filled
+// only in the set of the selected method.
+struct EffectAccumulators {
+  std::vector<double> orvo_effects;
+  std::vector<double> orvo_jacobian;
+  std::vector<double> sm_effects;
+  std::vector<double> sm_jacobian;
+};
+
+// Walks the rows of X in chunks of `chunk_size` rows (all rows when absent).
+// Throws InternalFailure when beta does not have one entry per column of X
+// (checked at the first chunk, so not when X has no rows) or when chunk_size
+// is 0.
+[[nodiscard]] EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta,
+                                                    const MatrixView& X,
+                                                    std::span<const std::size_t> intercept_indices,
+                                                    std::span<const std::size_t> dummy_indices,
+                                                    std::optional<std::uint64_t> chunk_size,
+                                                    SeMethod method);
+
+struct SelectedTotals {
+  std::span<const double> effects;   // k
+  std::span<const double> jacobian;  // k * k, row-major
+};
+
+[[nodiscard]] SelectedTotals selected_totals(const EffectAccumulators& totals, SeMethod method);
+
+}  // namespace velmora

@@ -1,0 +1,199 @@
+#include "lib/model_reader.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "engine/ascii_case.hpp"
+#include "engine/internal_failure.hpp"
+
+namespace velmora {
+namespace {
+
+constexpr const char* array_target = "PyArray<T, D>";
+
+// NumPy's function table is taken once, at the first array check, the way
+// NumPy's own headers do it, and kept for the life of the process.
+void ensure_numpy_api() {
+  static bool ready = false;
+  if (ready) {
+    return;
+  }
+  if (_import_array() < 0) {
+    // The pending error stays as the PanicException's cause.
+    throw InternalFailure(PyErr_ExceptionMatches(PyExc_ImportError) != 0
+                              ? "Failed to import NumPy module"
+                              : "Failed to get NumPy API capsule");
+  }
+  ready = true;
+}
+
+// The model object is the results object's `model` when it can be read at
+// all, and otherwise the argument itself.
+PyRef model_object(PyObject* results) {
+  PyRef model = PyRef::steal(PyObject_GetAttrString(results, "model"));
+  if (!model) {
+    PyErr_Clear();
+    return PyRef::borrow(results);
+  }
+  return model;
+}
+
+ModelKind model_kind(PyObject* model) {
+  const PyRef type = checked(PyObject_GetAttrString(model, "__class__"));
+  const PyRef name = checked(PyObject_GetAttrString(type.get(), "__name__"));
+  if (!PyUnicode_Check(name.get())) {
+    raise_conversion_error(name.get(), "PyString");
+  }
+  const std::string_view text = utf8_view(name.get());
+  if (equals_ignoring_ascii_case(text, "logit")) {
+    return ModelKind::Logit;
+  }
+  if (equals_ignoring_ascii_case(text, "probit")) {
+    return ModelKind::Probit;
+  }
+  PyErr_Format(PyExc_ValueError, "ame: only Logit or Probit supported, got %U", name.get());
+  throw PythonErrorSet{};
+}
+
+// A float64 NumPy array (subclasses included) of exactly `dimensions` axes
+// whose elements can be addressed as doubles in place; anything else is
+// refused, never converted or reshaped.
+PyArrayObject* checked_float64_array(PyObject* candidate, int dimensions) {
+  ensure_numpy_api();
+  if (PyArray_Check(candidate) == 0) {
+    raise_conversion_error(candidate, array_target);
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(candidate);
+  if (PyArray_NDIM(array) != dimensions) {
+    raise_conversion_error(candidate, array_target);
+  }
+  PyArray_Descr* descriptor = PyArray_DESCR(array);
+  const PyRef float64 = created(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+  auto* float64_descriptor = reinterpret_cast<PyArray_Descr*>(float64.get());
+  if (descriptor != float64_descriptor && PyArray_EquivTypes(descriptor, float64_descriptor) == 0) {
+    raise_conversion_error(candidate, array_target);
+  }
+  // Views count strides in whole doubles; a field of a packed record array
+  // (byte strides not a multiple of 8, or misaligned data) cannot be read so.
+  const npy_intp* strides = PyArray_STRIDES(array);
+  const bool whole_elements = std::all_of(strides, strides + dimensions, [](npy_intp stride) {
+    return stride % static_cast<npy_intp>(sizeof(double)) == 0;
+  });
+  if (!whole_elements || PyArray_ISALIGNED(array) == 0) {
+    raise_conversion_error(candidate, array_target);
+  }
+  return array;
+}
+
+std::ptrdiff_t element_stride(PyArrayObject* array, int axis) {
+  return static_cast<std::ptrdiff_t>(PyArray_STRIDES(array)[axis]) /
+         static_cast<std::ptrdiff_t>(sizeof(double));
+}
+
+std::size_t length(PyArrayObject* array, int axis) {
+  return static_cast<std::size_t>(PyArray_DIMS(array)[axis]);
+}
+
+const double* data_of(PyArrayObject* array) {
+  return static_cast<const double*>(PyArray_DATA(array));
+}
+
+VectorView vector_view(PyArrayObject* array) {
+  return {data_of(array), length(array, 0), element_stride(array, 0)};
+}
+
+MatrixView matrix_view(PyArrayObject* array) {
+  return {data_of(array), length(array, 0), length(array, 1), element_stride(array, 0),
+          element_stride(array, 1)};
+}
+
+// A pandas Series or DataFrame contributes its `values`; a NumPy array has
+// no `values` and is used itself. A `values` that fails the check is not
+// followed by a second try with the value itself.
+PyRef array_of(PyRef value, int dimensions) {
+  PyRef values = PyRef::steal(PyObject_GetAttrString(value.get(), "values"));
+  if (!values) {
+    PyErr_Clear();
+    values = std::move(value);
+  }
+  checked_float64_array(values.get(), dimensions);
+  return values;
+}
+
+std::vector<std::string> names_of(PyObject* value) {
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    throw PythonErrorSet{};
+  }
+  if (PySequence_Check(value) == 0) {
+    raise_conversion_error(value, "Sequence");
+  }
+  Py_ssize_t hint = PySequence_Size(value);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  std::vector<std::string> names;
+  // The length is only a hint; a wrong one must not cost a huge allocation.
+  names.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1U << 16U));
+  const PyRef iterator = checked(PyObject_GetIter(value));
+  while (true) {
+    const PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      break;
+    }
+    if (!PyUnicode_Check(item.get())) {
+      raise_conversion_error(item.get(), "PyString");
+    }
+    names.emplace_back(utf8_view(item.get()));
+  }
+  if (PyErr_Occurred() != nullptr) {
+    throw PythonErrorSet{};
+  }
+  return names;
+}
+
+}  // namespace
+
+ReadModel read_model_inputs(PyObject* results) {
+  ReadModel read;
+  ModelInputs& inputs = read.inputs;
+  {
+    const PyRef model = model_object(results);
+    // Nothing else is read before the family is known, so an unsupported
+    // model fails before its coefficients are touched.
+    inputs.kind = model_kind(model.get());
+  }
+
+  read.params_array = array_of(checked(PyObject_GetAttrString(results, "params")), 1);
+  inputs.beta = vector_view(reinterpret_cast<PyArrayObject*>(read.params_array.get()));
+
+  read.cov_array = array_of(checked(PyObject_CallMethod(results, "cov_params", nullptr)), 2);
+  inputs.V = matrix_view(reinterpret_cast<PyArrayObject*>(read.cov_array.get()));
+
+  const PyRef model = model_object(results);
+  const PyRef exog = checked(PyObject_GetAttrString(model.get(), "exog"));
+  PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"));
+  if (values) {
+    // The matrix is checked before the names are read.
+    checked_float64_array(values.get(), 2);
+    read.exog_array = std::move(values);
+    const PyRef columns = checked(PyObject_GetAttrString(exog.get(), "columns"));
+    inputs.names = names_of(columns.get());
+  } else {
+    // A plain ndarray has no values and no columns; the names then come from
+    // the model's exog_names.
+    PyErr_Clear();
+    checked_float64_array(exog.get(), 2);
+    read.exog_array = PyRef::borrow(exog.get());
+    const PyRef exog_names = checked(PyObject_GetAttrString(model.get(), "exog_names"));
+    inputs.names = names_of(exog_names.get());
+  }
+  inputs.X = matrix_view(reinterpret_cast<PyArrayObject*>(read.exog_array.get()));
+  return read;
+}
+
+}  // namespace velmora

@@ -1,0 +1,59 @@
+#include "lib/result_frame.hpp"
+
+#include <span>
+#include <string_view>
+
+namespace velmora {
+namespace {
+
+PyRef text_object(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef float_list(std::span<const double> values) {
+  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    created(PyFloat_FromDouble(values[i])).release());
+  }
+  return list;
+}
+
+template <class Text>
+PyRef text_list(std::span<const Text> values) {
+  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text_object(values[i]).release());
+  }
+  return list;
+}
+
+void insert(PyObject* dict, std::string_view key, PyRef value) {
+  const PyRef key_object = text_object(key);
+  check_status(PyDict_SetItem(dict, key_object.get(), value.get()));
+}
+
+}  // namespace
+
+PyRef build_result_frame(const EffectsTable& table) {
+  const PyRef pandas = checked(PyImport_Import(text_object("pandas").get()));
+
+  const PyRef columns = created(PyDict_New());
+  insert(columns.get(), "dy/dx", float_list(table.dydx));
+  insert(columns.get(), "Std. Err", float_list(table.std_err));
+  insert(columns.get(), "z", float_list(table.z));
+  insert(columns.get(), "Pr(>|z|)", float_list(table.p_value));
+  insert(columns.get(), "Conf. Int. Low", float_list(table.ci_low));
+  insert(columns.get(), "Conf. Int. Hi", float_list(table.ci_high));
+  insert(columns.get(), "Significance", text_list<std::string_view>(table.significance));
+
+  const PyRef keywords = created(PyDict_New());
+  insert(keywords.get(), "data", PyRef::borrow(columns.get()));
+  insert(keywords.get(), "index", text_list<std::string>(table.row_names));
+
+  const PyRef constructor = checked(PyObject_GetAttr(pandas.get(), text_object("DataFrame").get()));
+  const PyRef no_arguments = created(PyTuple_New(0));
+  return checked(PyObject_Call(constructor.get(), no_arguments.get(), keywords.get()));
+}
+
+}  // namespace velmora
