@@ -1,6 +1,7 @@
 #include "engine/effect_accumulation.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <string>
 
@@ -98,6 +99,8 @@ class ChunkAccumulator {
         xb1_(block_rows_),
         xb0_(block_rows_),
         scratch_(block_rows_),
+        cdf_xb_(dummies.empty() ? 0 : block_rows_),
+        column_(dummies.empty() ? 0 : block_rows_),
         weights_(block_rows_ * weight_columns_),
         dummy_cdf1_(dummies.size()),
         dummy_cdf0_(dummies.size()),
@@ -133,6 +136,9 @@ class ChunkAccumulator {
     link_pdf(kind_, xb, fxb);
     sum_pdf_ += sum(fxb);
 
+    if (!dummies_.empty()) {
+      link_cdf(kind_, xb, std::span<double>(cdf_xb_.data(), m));
+    }
     for (std::size_t d = 0; d < dummies_.size(); ++d) {
       add_dummy_weights(block.column(dummies_[d]), d, xb);
     }
@@ -172,7 +178,55 @@ class ChunkAccumulator {
     }
   }
 
-  void add_dummy_weights(const VectorView& x_j, std::size_t d, std::span<const double> xb) {
+  // For a column of exact zeros and ones one of the two shifted indices is
+  // xb itself ((1 - 1) * beta_j and -0 * beta_j are zeros), so F and f there
+  // are those of xb, computed once per block for all dummies; only the other
+  // index needs the link functions. The sums are the same, bit for bit.
+  void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb) {
+    const std::size_t m = xb.size();
+    const double beta_j = beta_[dummies_[d]];
+    // The block's column, gathered so the loops below run over unit strides.
+    const std::span<double> x_j(column_.data(), m);
+    bool binary = std::isfinite(beta_j);
+    for (std::size_t r = 0; r < m; ++r) {
+      x_j[r] = column[r];
+      binary = binary && (x_j[r] == 0.0 || x_j[r] == 1.0);
+    }
+    if (!binary) {
+      add_general_dummy_weights(x_j, d, xb);
+      return;
+    }
+    const std::span<double> other(xb1_.data(), m);
+    for (std::size_t r = 0; r < m; ++r) {
+      const double x = x_j[r];
+      other[r] = x == 1.0 ? xb[r] + ((-x) * beta_j) : xb[r] + ((1.0 - x) * beta_j);
+    }
+    const std::span<double> other_cdf(xb0_.data(), m);
+    const std::span<double> other_pdf(scratch_.data(), m);
+    link_cdf(kind_, other, other_cdf);
+    link_pdf(kind_, other, other_pdf);
+
+    const std::span<double> weights(weights_.data() + d * block_rows_, m);
+    double cdf1 = 0.0;
+    double cdf0 = 0.0;
+    double pdf1 = 0.0;
+    for (std::size_t r = 0; r < m; ++r) {
+      const bool at_one = x_j[r] == 1.0;
+      cdf1 += at_one ? cdf_xb_[r] : other_cdf[r];
+      cdf0 += at_one ? other_cdf[r] : cdf_xb_[r];
+      const double g1 = at_one ? fxb_[r] : other_pdf[r];
+      const double g0 = at_one ? other_pdf[r] : fxb_[r];
+      pdf1 += g1;
+      weights[r] = g1 - g0;
+    }
+    dummy_cdf1_[d] += cdf1;
+    dummy_cdf0_[d] += cdf0;
+    dummy_pdf1_[d] += pdf1;
+  }
+
+  // Any column values: both shifted indices through the link functions.
+  void add_general_dummy_weights(std::span<const double> x_j, std::size_t d,
+                                 std::span<const double> xb) {
     const std::size_t m = xb.size();
     const double beta_j = beta_[dummies_[d]];
     const std::span<double> xb1(xb1_.data(), m);
@@ -228,6 +282,8 @@ class ChunkAccumulator {
 
   // Per block of rows.
   std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
+  std::vector<double> cdf_xb_;  // F(xb), needed only when there are dummies
+  std::vector<double> column_;  // the current dummy's values in the block
   std::vector<double> weights_;  // block_rows_ x weight_columns_, column-major
 
   // Per chunk.

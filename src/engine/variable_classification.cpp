@@ -1,6 +1,7 @@
 #include "engine/variable_classification.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "engine/ascii_case.hpp"
@@ -11,6 +12,16 @@ namespace {
 
 bool contains(std::span<const std::size_t> list, std::size_t value) {
   return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool passes_dummy_test(double value) { return value == 0.0 || value == 1.0; }
+
+void require_column(const MatrixView& X, std::size_t j) {
+  if (j >= X.cols) {
+    throw InternalFailure("column index " + std::to_string(j) +
+                          " is out of range for a design matrix with " + std::to_string(X.cols) +
+                          " columns");
+  }
 }
 
 }  // namespace
@@ -24,15 +35,10 @@ bool is_dummy_column(const MatrixView& X, std::size_t j,
   if (contains(intercept_indices, j)) {
     return false;
   }
-  if (j >= X.cols) {
-    throw InternalFailure("column index " + std::to_string(j) +
-                          " is out of range for a design matrix with " + std::to_string(X.cols) +
-                          " columns");
-  }
+  require_column(X, j);
   const VectorView column = X.column(j);
   for (std::size_t r = 0; r < column.size; ++r) {
-    const double value = column[r];
-    if (!(value == 0.0 || value == 1.0)) {
+    if (!passes_dummy_test(column[r])) {
       return false;
     }
   }
@@ -52,13 +58,43 @@ std::vector<std::size_t> build_intercept_indices(std::span<const std::string> na
 std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
                                              const MatrixView& X,
                                              std::span<const std::size_t> intercept_indices) {
-  std::vector<std::size_t> indices;
+  std::vector<std::size_t> candidates;
   for (std::size_t p = 0; p < names.size(); ++p) {
-    if (is_dummy_column(X, p, intercept_indices)) {
-      indices.push_back(p);
+    if (!contains(intercept_indices, p)) {
+      require_column(X, p);
+      candidates.push_back(p);
     }
   }
-  return indices;
+  const auto row_distance = static_cast<std::size_t>(std::abs(X.row_stride));
+  const auto column_distance = static_cast<std::size_t>(std::abs(X.col_stride));
+  if (row_distance <= column_distance) {
+    // Columns are contiguous: one column after the other, each scan stopping
+    // at its first value that is neither 0 nor 1.
+    std::erase_if(candidates, [&](std::size_t j) { return !is_dummy_column(X, j, {}); });
+    return candidates;
+  }
+  // Rows are contiguous: scanning a column would read every cache line of X
+  // again, so all candidates are tested together, row by row, each dropped at
+  // its first failing value, until none is left.
+  std::vector<std::size_t> undecided = candidates;
+  std::vector<std::size_t> failed;
+  for (std::size_t r = 0; r < X.rows && !undecided.empty(); ++r) {
+    bool any_failed = false;
+    for (const std::size_t j : undecided) {
+      any_failed = any_failed || !passes_dummy_test(X(r, j));
+    }
+    if (any_failed) {
+      std::erase_if(undecided, [&](std::size_t j) {
+        const bool fails = !passes_dummy_test(X(r, j));
+        if (fails) {
+          failed.push_back(j);
+        }
+        return fails;
+      });
+    }
+  }
+  std::erase_if(candidates, [&](std::size_t j) { return contains(failed, j); });
+  return candidates;
 }
 
 }  // namespace velmora
