@@ -1,8 +1,8 @@
 #include "engine/effect_accumulation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <numeric>
 #include <string>
 
 #include "engine/blas.hpp"
@@ -23,8 +23,29 @@ std::size_t block_rows_for(std::size_t k) {
                     max_block_rows);
 }
 
+// a when `first`, else b, without a branch: random 0/1 dummies would
+// defeat branch prediction. Exact, NaN payloads included.
+inline double select(bool first, double a, double b) {
+  const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(first);
+  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) |
+                               (std::bit_cast<std::uint64_t>(b) & ~mask));
+}
+
+// Four running sums break the chain of dependent additions; the order of
+// additions within a chunk is free.
 double sum(std::span<const double> values) {
-  return std::accumulate(values.begin(), values.end(), 0.0);
+  double partial[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t r = 0;
+  for (; r + 4 <= values.size(); r += 4) {
+    partial[0] += values[r];
+    partial[1] += values[r + 1];
+    partial[2] += values[r + 2];
+    partial[3] += values[r + 3];
+  }
+  for (; r < values.size(); ++r) {
+    partial[0] += values[r];
+  }
+  return (partial[0] + partial[1]) + (partial[2] + partial[3]);
 }
 
 // How a block of rows can be handed to BLAS: as a column-major k x m matrix
@@ -101,6 +122,8 @@ class ChunkAccumulator {
         scratch_(block_rows_),
         cdf_xb_(dummies.empty() ? 0 : block_rows_),
         column_(dummies.empty() ? 0 : block_rows_),
+        dummy_cdf0_rows_(dummies.empty() ? 0 : block_rows_),
+        dummy_pdf1_rows_(dummies.empty() ? 0 : block_rows_),
         weights_(block_rows_ * weight_columns_),
         dummy_cdf1_(dummies.size()),
         dummy_cdf0_(dummies.size()),
@@ -185,43 +208,49 @@ class ChunkAccumulator {
   void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb) {
     const std::size_t m = xb.size();
     const double beta_j = beta_[dummies_[d]];
-    // The block's column, gathered so the loops below run over unit strides.
-    const std::span<double> x_j(column_.data(), m);
+    // The block's column, gathered so the loops below run over unit strides
+    // and compile to selects rather than branches on random 0/1 data.
+    double* x_j = column_.data();
     bool binary = std::isfinite(beta_j);
     for (std::size_t r = 0; r < m; ++r) {
       x_j[r] = column[r];
-      binary = binary && (x_j[r] == 0.0 || x_j[r] == 1.0);
+      binary &= (x_j[r] == 0.0) | (x_j[r] == 1.0);
     }
     if (!binary) {
-      add_general_dummy_weights(x_j, d, xb);
+      add_general_dummy_weights(std::span<const double>(x_j, m), d, xb);
       return;
     }
-    const std::span<double> other(xb1_.data(), m);
+    // At x = 1 the other index is xb + (-1 * beta_j), at x = 0 (or -0) it is
+    // xb + (1 * beta_j): the same values as the general formulas.
+    double* other = xb1_.data();
     for (std::size_t r = 0; r < m; ++r) {
-      const double x = x_j[r];
-      other[r] = x == 1.0 ? xb[r] + ((-x) * beta_j) : xb[r] + ((1.0 - x) * beta_j);
+      other[r] = xb[r] + select(x_j[r] == 1.0, -beta_j, beta_j);
     }
-    const std::span<double> other_cdf(xb0_.data(), m);
-    const std::span<double> other_pdf(scratch_.data(), m);
-    link_cdf(kind_, other, other_cdf);
-    link_pdf(kind_, other, other_pdf);
+    double* other_cdf = xb0_.data();
+    double* other_pdf = scratch_.data();
+    link_cdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m));
+    link_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_pdf, m));
 
-    const std::span<double> weights(weights_.data() + d * block_rows_, m);
-    double cdf1 = 0.0;
-    double cdf0 = 0.0;
-    double pdf1 = 0.0;
+    double* cdf1 = other;  // the indices are no longer needed
+    double* cdf0 = dummy_cdf0_rows_.data();
+    double* pdf1 = dummy_pdf1_rows_.data();
+    double* weights = weights_.data() + d * block_rows_;
+    const double* cdf_xb = cdf_xb_.data();
+    const double* fxb = fxb_.data();
     for (std::size_t r = 0; r < m; ++r) {
       const bool at_one = x_j[r] == 1.0;
-      cdf1 += at_one ? cdf_xb_[r] : other_cdf[r];
-      cdf0 += at_one ? other_cdf[r] : cdf_xb_[r];
-      const double g1 = at_one ? fxb_[r] : other_pdf[r];
-      const double g0 = at_one ? other_pdf[r] : fxb_[r];
-      pdf1 += g1;
+      const double oc = other_cdf[r];
+      const double op = other_pdf[r];
+      cdf1[r] = select(at_one, cdf_xb[r], oc);
+      cdf0[r] = select(at_one, oc, cdf_xb[r]);
+      const double g1 = select(at_one, fxb[r], op);
+      const double g0 = select(at_one, op, fxb[r]);
+      pdf1[r] = g1;
       weights[r] = g1 - g0;
     }
-    dummy_cdf1_[d] += cdf1;
-    dummy_cdf0_[d] += cdf0;
-    dummy_pdf1_[d] += pdf1;
+    dummy_cdf1_[d] += sum(std::span<const double>(cdf1, m));
+    dummy_cdf0_[d] += sum(std::span<const double>(cdf0, m));
+    dummy_pdf1_[d] += sum(std::span<const double>(pdf1, m));
   }
 
   // Any column values: both shifted indices through the link functions.
@@ -284,6 +313,7 @@ class ChunkAccumulator {
   std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
   std::vector<double> cdf_xb_;  // F(xb), needed only when there are dummies
   std::vector<double> column_;  // the current dummy's values in the block
+  std::vector<double> dummy_cdf0_rows_, dummy_pdf1_rows_;
   std::vector<double> weights_;  // block_rows_ x weight_columns_, column-major
 
   // Per chunk.
