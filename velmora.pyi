@@ -2,5 +2,7 @@ import pandas
 
 __all__ = ["mfx"]
 
-def mfx(model: object, chunk_size: int | None = ..., se_method: str | None = ...) -> pandas.DataFrame:
+def mfx(
+    model: object, chunk_size: int | None = ..., se_method: str | None = ...
+) -> pandas.DataFrame:
     """Average marginal effects of a fitted statsmodels Logit or Probit results object."""

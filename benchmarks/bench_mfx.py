@@ -31,8 +31,8 @@ def make_data(n, kind, seed=12345):
     rng = np.random.default_rng(seed)
     X = np.empty((n, 1 + N_DUMMIES + N_CONTINUOUS))
     X[:, 0] = 1.0
-    X[:, 1:1 + N_DUMMIES] = rng.random((n, N_DUMMIES)) < 0.4
-    X[:, 1 + N_DUMMIES:] = rng.standard_normal((n, N_CONTINUOUS))
+    X[:, 1 : 1 + N_DUMMIES] = rng.random((n, N_DUMMIES)) < 0.4
+    X[:, 1 + N_DUMMIES :] = rng.standard_normal((n, N_CONTINUOUS))
     noise = rng.logistic(size=n) if kind == "Logit" else rng.standard_normal(n)
     y = (X @ BETA + noise > 0).astype(float)
     return X, y
@@ -68,30 +68,36 @@ def timing_rows(sizes):
             res = getattr(sm, kind)(y, X).fit(disp=0)
             beta = np.asarray(res.params)
             velmora.mfx(res)  # warm up (pandas import, page faults on first touch)
-            one_pass = best_time(lambda: (X @ beta, X.sum(axis=0)), 10)
+            one_pass = best_time(lambda X=X, beta=beta: (X @ beta, X.sum(axis=0)), 10)
             sm_time = None
             if n <= SM_MAX_N:
                 sm_time = best_time(
-                    lambda: res.get_margeff(at="overall", method="dydx", dummy=True), 1)
+                    lambda res=res: res.get_margeff(at="overall", method="dydx", dummy=True), 1
+                )
             for method in ("orvo", "sm"):
-                t = best_time(lambda: velmora.mfx(res, se_method=method))
+                t = best_time(lambda res=res, method=method: velmora.mfx(res, se_method=method))
                 rows.append((n, kind, method, t, one_pass, sm_time))
     return rows
 
 
 def print_timing(rows):
-    head = (f"{'n':>9} {'model':<6} {'se':<4} {'mfx s':>8} {'pass s':>8} "
-            f"{'mfx/pass':>9} {'statsm s':>9} {'statsm/mfx':>11}")
+    head = (
+        f"{'n':>9} {'model':<6} {'se':<4} {'mfx s':>8} {'pass s':>8} "
+        f"{'mfx/pass':>9} {'statsm s':>9} {'statsm/mfx':>11}"
+    )
     print(head)
     print("-" * len(head))
     for n, kind, method, t, one_pass, sm_time in rows:
-        sm_cols = (f"{sm_time:9.3f} {sm_time / t:11.1f}" if sm_time is not None
-                   else f"{'-':>9} {'-':>11}")
-        print(f"{n:>9} {kind:<6} {method:<4} {t:8.4f} {one_pass:8.4f} "
-              f"{t / one_pass:9.1f} {sm_cols}")
+        sm_cols = (
+            f"{sm_time:9.3f} {sm_time / t:11.1f}" if sm_time is not None else f"{'-':>9} {'-':>11}"
+        )
+        print(
+            f"{n:>9} {kind:<6} {method:<4} {t:8.4f} {one_pass:8.4f} {t / one_pass:9.1f} {sm_cols}"
+        )
 
 
 # ---------------------------------------------------------------- memory
+
 
 def _rss_kib(field):
     with open("/proc/self/status") as status:
@@ -120,8 +126,11 @@ def memory_rows(sizes):
     for n in sizes:
         measured = {}
         for chunk in (10_000, None):
-            out = subprocess.run([sys.executable, __file__, "--memory-child", str(n), str(chunk)],
-                                 capture_output=True, text=True)
+            out = subprocess.run(
+                [sys.executable, __file__, "--memory-child", str(n), str(chunk)],
+                capture_output=True,
+                text=True,
+            )
             measured[chunk] = int(out.stdout) if out.returncode == 0 else None
         rows.append((n, measured[10_000], measured[None]))
     return rows
@@ -129,8 +138,7 @@ def memory_rows(sizes):
 
 def print_memory(rows):
     x_mib = lambda n: n * len(NAMES) * 8 / 2**20  # noqa: E731
-    head = (f"{'n':>9} {'X MiB':>7} {'chunk=10k MiB':>14} {'chunk=None MiB':>15} "
-            f"{'None/10k':>9}")
+    head = f"{'n':>9} {'X MiB':>7} {'chunk=10k MiB':>14} {'chunk=None MiB':>15} {'None/10k':>9}"
     print(head)
     print("-" * len(head))
     for n, chunked, whole in rows:
@@ -146,7 +154,7 @@ def main(argv):
         memory_child(int(argv[1]), None if argv[2] == "None" else int(argv[2]))
         return
     sizes = (20_000, 100_000) if "--quick" in argv else SIZES
-    print("velmora.mfx timing (best of %d; statsmodels best of 1)\n" % REPEATS)
+    print(f"velmora.mfx timing (best of {REPEATS}; statsmodels best of 1)\n")
     print_timing(timing_rows(sizes))
     print("\nExtra peak RSS of one mfx call (Logit, fresh process per cell)\n")
     print_memory(memory_rows(sizes))

@@ -49,9 +49,7 @@ def fake_model(class_name, exog, exog_names):
     return model
 
 
-def _make_results(
-    class_name="Logit", params=None, cov=None, exog=None, exog_names=SMALL_NAMES
-):
+def _make_results(class_name="Logit", params=None, cov=None, exog=None, exog_names=SMALL_NAMES):
     return FakeResults(
         fake_model(class_name, SMALL_X.copy() if exog is None else exog, exog_names),
         SMALL_BETA.copy() if params is None else params,

@@ -6,9 +6,9 @@ import json
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import COLUMNS
 
 import velmora
-from conftest import COLUMNS
 
 DOC_LINES = [
     "mfx(model, chunk_size=..., se_method=...)",
@@ -19,8 +19,7 @@ DOC_LINES = [
     "This function mimics the style of the original Probit code, but with a twist:  ",
     "you can choose between two methods for calculating the standard errors (SEs):",
     "",
-    '- "orvo": Uses the original gradient (Jacobian) calculation based on per-observation'
-    " effects.",
+    '- "orvo": Uses the original gradient (Jacobian) calculation based on per-observation effects.',
     '- "sm": Uses a statsmodels-style gradient for continuous variables.',
     "",
     "The function accepts a model (Logit or Probit), an optional chunk size"

@@ -7,10 +7,9 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-
-import velmora
 from conftest import SMALL_BETA, SMALL_NAMES, SMALL_V, SMALL_X, FakeResults
 
+import velmora
 
 NOT_STRING = "'%s' object cannot be converted to 'PyString'"
 
@@ -76,8 +75,13 @@ def baseline(make_results):
 
 @pytest.mark.parametrize(
     "class_name, family",
-    [("Logit", "Logit"), ("logit", "Logit"), ("LOGIT", "Logit"), ("Probit", "Probit"),
-     ("pROBIT", "Probit")],
+    [
+        ("Logit", "Logit"),
+        ("logit", "Logit"),
+        ("LOGIT", "Logit"),
+        ("Probit", "Probit"),
+        ("pROBIT", "Probit"),
+    ],
 )
 def test_supported_class_names(make_results, class_name, family):
     frame = velmora.mfx(make_results(class_name=class_name))
@@ -154,10 +158,23 @@ def test_reads_in_fixed_order(exog_has_values):
     cls = type("ClassInfo", (), {"__name__": logged("__name__", "Logit")})()
     exog = SMALL_X
     if exog_has_values:
-        exog = type("Exog", (), {"values": logged("exog.values", SMALL_X),
-                                 "columns": logged("exog.columns", SMALL_NAMES)})()
-    model = type("M", (), {"__class__": logged("__class__", cls), "exog": logged("exog", exog),
-                           "exog_names": logged("exog_names", SMALL_NAMES)})()
+        exog = type(
+            "Exog",
+            (),
+            {
+                "values": logged("exog.values", SMALL_X),
+                "columns": logged("exog.columns", SMALL_NAMES),
+            },
+        )()
+    model = type(
+        "M",
+        (),
+        {
+            "__class__": logged("__class__", cls),
+            "exog": logged("exog", exog),
+            "exog_names": logged("exog_names", SMALL_NAMES),
+        },
+    )()
     params = type("P", (), {"values": logged("params.values", SMALL_BETA)})()
     cov = type("C", (), {"values": logged("cov.values", SMALL_V)})()
 
@@ -165,12 +182,29 @@ def test_reads_in_fixed_order(exog_has_values):
         log.append("cov_params()")
         return cov
 
-    results = type("R", (), {"model": logged("model", model), "params": logged("params", params),
-                             "cov_params": cov_params})()
+    results = type(
+        "R",
+        (),
+        {
+            "model": logged("model", model),
+            "params": logged("params", params),
+            "cov_params": cov_params,
+        },
+    )()
     velmora.mfx(results)
     names = ["exog.values", "exog.columns"] if exog_has_values else ["exog_names"]
-    assert log == ["model", "__class__", "__name__", "params", "params.values", "cov_params()",
-                   "cov.values", "model", "exog", *names]
+    assert log == [
+        "model",
+        "__class__",
+        "__name__",
+        "params",
+        "params.values",
+        "cov_params()",
+        "cov.values",
+        "model",
+        "exog",
+        *names,
+    ]
 
 
 def layout_cases():
@@ -187,13 +221,18 @@ def layout_cases():
         "strided-params": dict(params=np.repeat(SMALL_BETA, 2)[::2]),
         "negative-strides-cov": dict(cov=SMALL_V[::-1, ::-1].copy()[::-1, ::-1]),
         "read-only": dict(params=frozen[0], cov=frozen[1], exog=frozen[2]),
-        "subclasses": dict(params=SMALL_BETA.view(Sub), cov=SMALL_V.view(Sub),
-                           exog=SMALL_X.view(Sub)),
-        "pandas-objects": dict(params=pd.Series(SMALL_BETA, index=SMALL_NAMES),
-                               cov=pd.DataFrame(SMALL_V), exog_names=None,
-                               exog=pd.DataFrame(SMALL_X, columns=SMALL_NAMES)),
-        "values-raises": dict(params=SMALL_BETA.view(ValuesRaises),
-                              exog=SMALL_X.view(ValuesRaises)),
+        "subclasses": dict(
+            params=SMALL_BETA.view(Sub), cov=SMALL_V.view(Sub), exog=SMALL_X.view(Sub)
+        ),
+        "pandas-objects": dict(
+            params=pd.Series(SMALL_BETA, index=SMALL_NAMES),
+            cov=pd.DataFrame(SMALL_V),
+            exog_names=None,
+            exog=pd.DataFrame(SMALL_X, columns=SMALL_NAMES),
+        ),
+        "values-raises": dict(
+            params=SMALL_BETA.view(ValuesRaises), exog=SMALL_X.view(ValuesRaises)
+        ),
         "tuple-names": dict(exog_names=tuple(SMALL_NAMES)),
         "numpy-names": dict(exog_names=np.array(SMALL_NAMES)),
         "index-names": dict(exog_names=pd.Index(SMALL_NAMES)),
@@ -212,8 +251,11 @@ def odd_float64_arrays():
     raw = np.zeros(SMALL_X.size * 8 + 1, dtype=np.uint8)
     misaligned = raw[1:].view(np.float64).reshape(SMALL_X.shape)
     misaligned[...] = SMALL_X
-    return {"packed-field": packed["b"], "misaligned": misaligned,
-            "big-endian": SMALL_X.astype(">f8")}
+    return {
+        "packed-field": packed["b"],
+        "misaligned": misaligned,
+        "big-endian": SMALL_X.astype(">f8"),
+    }
 
 
 REFUSED_ARRAYS = {
@@ -363,10 +405,14 @@ def test_empty_dimensions(make_results):
 
 SHAPES = "incompatible shapes"
 INTERNAL_FAILURES = {
-    "names-short": (dict(exog_names=["const", "x"]),
-                    "index out of bounds: the len is 2 but the index is 2"),
-    "names-empty": (dict(exog=SMALL_X[:, 1:], params=SMALL_BETA[1:], cov=SMALL_V[1:, 1:],
-                         exog_names=[]), "index out of bounds: the len is 0 but the index is 0"),
+    "names-short": (
+        dict(exog_names=["const", "x"]),
+        "index out of bounds: the len is 2 but the index is 2",
+    ),
+    "names-empty": (
+        dict(exog=SMALL_X[:, 1:], params=SMALL_BETA[1:], cov=SMALL_V[1:, 1:], exog_names=[]),
+        "index out of bounds: the len is 0 but the index is 0",
+    ),
     "name-beyond-columns": (dict(exog_names=SMALL_NAMES + ["extra"]), ""),
     "params-long": (dict(params=np.append(SMALL_BETA, 1.0)), SHAPES),
     "params-short": (dict(params=SMALL_BETA[:2]), SHAPES),

@@ -86,8 +86,9 @@ def check_inference_columns(table):
     p = table["Pr(>|z|)"].to_numpy()
     tested = se > 1e-15
     np.testing.assert_allclose(z[tested], ame[tested] / se[tested], rtol=1e-14)
-    np.testing.assert_allclose(p[tested], 2.0 * (1.0 - norm.cdf(np.abs(z[tested]))),
-                               rtol=1e-9, atol=1e-14)
+    np.testing.assert_allclose(
+        p[tested], 2.0 * (1.0 - norm.cdf(np.abs(z[tested]))), rtol=1e-9, atol=1e-14
+    )
     half = np.where(tested, se * 1.96, 0.0)
     np.testing.assert_allclose(table["Conf. Int. Low"], ame - half, rtol=1e-14, atol=1e-15)
     np.testing.assert_allclose(table["Conf. Int. Hi"], ame + half, rtol=1e-14, atol=1e-15)
@@ -121,8 +122,14 @@ def _synthetic(kind, as_frame):
     return y, sm.add_constant(cols, prepend=False)
 
 
-FIT_IDS = ["spector-logit", "spector-probit", "frame-logit", "frame-probit",
-           "array-logit", "array-probit"]
+FIT_IDS = [
+    "spector-logit",
+    "spector-probit",
+    "frame-logit",
+    "frame-probit",
+    "array-logit",
+    "array-probit",
+]
 
 
 @pytest.fixture(scope="module", params=FIT_IDS)
@@ -140,8 +147,13 @@ def synthetic_fit(request):
 
 
 def _inputs(res):
-    return (type(res.model).__name__, np.asarray(res.model.exog),
-            np.asarray(res.params), np.asarray(res.cov_params()), list(res.model.exog_names))
+    return (
+        type(res.model).__name__,
+        np.asarray(res.model.exog),
+        np.asarray(res.params),
+        np.asarray(res.cov_params()),
+        list(res.model.exog_names),
+    )
 
 
 # ---------------------------------------------------------------- statsmodels fits
@@ -187,9 +199,16 @@ def test_table_layout(fitted):
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 @pytest.mark.parametrize(
     "chunk_of_n",
-    [lambda n: 1, lambda n: 7, lambda n: n, lambda n: n + 5, lambda n: 2**64 - 1,
-     lambda n: np.int64(999)],
-    ids=["1", "7", "n", "n+5", "u64-max", "numpy-int"])
+    [
+        lambda n: 1,
+        lambda n: 7,
+        lambda n: n,
+        lambda n: n + 5,
+        lambda n: 2**64 - 1,
+        lambda n: np.int64(999),
+    ],
+    ids=["1", "7", "n", "n+5", "u64-max", "numpy-int"],
+)
 def test_chunk_size_only_changes_rounding(synthetic_fit, chunk_of_n, method):
     chunk = chunk_of_n(synthetic_fit.model.exog.shape[0])
     whole = velmora.mfx(synthetic_fit, None, method)
@@ -200,7 +219,7 @@ def test_chunk_size_only_changes_rounding(synthetic_fit, chunk_of_n, method):
 def _layouts(X, params, cov):
     n, k = X.shape
     wide = np.zeros((n, k + 3))
-    wide[:, 2:k + 2] = X
+    wide[:, 2 : k + 2] = X
     every_other = np.zeros((n, 2 * k))
     every_other[:, ::2] = X
     tall_f = np.zeros((2 * n, k), order="F")
@@ -209,7 +228,7 @@ def _layouts(X, params, cov):
     return {
         "c-order": (np.ascontiguousarray(X), params, cov),
         "fortran": (np.asfortranarray(X), params, np.asfortranarray(cov)),
-        "column-slice": (wide[:, 2:k + 2], params, cov),
+        "column-slice": (wide[:, 2 : k + 2], params, cov),
         "every-other-column": (every_other[:, ::2], params, cov),
         "fortran-row-slice": (tall_f[:n], params, cov),
         "rows-reversed": (X[::-1], params, cov),
@@ -241,8 +260,13 @@ def test_reversed_columns_give_reversed_table(synthetic_fit, method):
 
 def test_pandas_exog_uses_frame_values_and_columns(synthetic_fit):
     kind, X, params, cov, names = _inputs(synthetic_fit)
-    fake = fake_results(kind, pd.DataFrame(X, columns=names), pd.Series(params, index=names),
-                        pd.DataFrame(cov, index=names, columns=names), ["wrong"] * len(names))
+    fake = fake_results(
+        kind,
+        pd.DataFrame(X, columns=names),
+        pd.Series(params, index=names),
+        pd.DataFrame(cov, index=names, columns=names),
+        ["wrong"] * len(names),
+    )
     expected = velmora.mfx(synthetic_fit)
     pd.testing.assert_frame_equal(velmora.mfx(fake), expected, check_exact=False, rtol=1e-12)
 
@@ -294,15 +318,18 @@ def test_logit_overflow_contributes_zero_density(method):
     np.testing.assert_allclose(table["Std. Err"], se, rtol=1e-9)
 
 
-@pytest.mark.parametrize("cov", [np.zeros((3, 3)), -np.eye(3), np.full((3, 3), np.nan)],
-                         ids=["zero", "negative", "nan"])
+@pytest.mark.parametrize(
+    "cov", [np.zeros((3, 3)), -np.eye(3), np.full((3, 3), np.nan)], ids=["zero", "negative", "nan"]
+)
 def test_unusable_variance_gives_fallback_rows(cov):
     rng = np.random.default_rng(5)
     X = np.column_stack([np.ones(50), rng.normal(size=50), rng.random(50) < 0.5])
-    table = velmora.mfx(fake_results("Probit", X, np.array([0.2, 0.5, -0.4]), cov,
-                                     ["const", "x", "d"]))
-    ame, _, _ = reference_effects("Probit", X, [0.2, 0.5, -0.4], np.eye(3), ["const", "x", "d"],
-                                  "orvo")
+    table = velmora.mfx(
+        fake_results("Probit", X, np.array([0.2, 0.5, -0.4]), cov, ["const", "x", "d"])
+    )
+    ame, _, _ = reference_effects(
+        "Probit", X, [0.2, 0.5, -0.4], np.eye(3), ["const", "x", "d"], "orvo"
+    )
     np.testing.assert_allclose(table["dy/dx"], ame, rtol=1e-10)
     assert list(table["Std. Err"]) == [0.0, 0.0]
     assert list(table["z"]) == [0.0, 0.0] and list(table["Pr(>|z|)"]) == [1.0, 1.0]
@@ -313,8 +340,9 @@ def test_unusable_variance_gives_fallback_rows(cov):
 
 def test_only_intercepts_give_empty_table():
     X = np.ones((10, 2))
-    table = velmora.mfx(fake_results("Logit", X, np.array([0.1, 0.2]), np.eye(2),
-                                     ["const", "Intercept"]))
+    table = velmora.mfx(
+        fake_results("Logit", X, np.array([0.1, 0.2]), np.eye(2), ["const", "Intercept"])
+    )
     assert list(table.columns) == COLUMNS
     assert len(table) == 0
 
@@ -323,8 +351,9 @@ def test_repeated_names_give_repeated_index():
     rng = np.random.default_rng(11)
     X = np.column_stack([np.ones(30), rng.normal(size=(30, 2))])
     names = ["const", "x", "x"]
-    table = velmora.mfx(fake_results("Probit", X, np.array([0.1, 0.4, -0.3]), np.eye(3) / 100,
-                                     names))
+    table = velmora.mfx(
+        fake_results("Probit", X, np.array([0.1, 0.4, -0.3]), np.eye(3) / 100, names)
+    )
     assert list(table.index) == ["x", "x"]
     ame, se, _ = reference_effects("Probit", X, [0.1, 0.4, -0.3], np.eye(3) / 100, names, "orvo")
     np.testing.assert_allclose(table["dy/dx"], ame, rtol=1e-10)
@@ -333,8 +362,9 @@ def test_repeated_names_give_repeated_index():
 
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 def test_no_observations_give_nan_effects(method):
-    fake = fake_results("Logit", np.empty((0, 3)), np.array([0.1, 0.2, 0.3]), np.eye(3),
-                        ["const", "a", "b"])
+    fake = fake_results(
+        "Logit", np.empty((0, 3)), np.array([0.1, 0.2, 0.3]), np.eye(3), ["const", "a", "b"]
+    )
     table = velmora.mfx(fake, se_method=method)
     assert list(table.index) == ["a", "b"]
     assert table["dy/dx"].isna().all()
@@ -344,10 +374,13 @@ def test_no_observations_give_nan_effects(method):
 
 @pytest.mark.parametrize(
     ("kwargs", "message"),
-    [({"chunk_size": 0}, "chunk_size must be at least 1"),
-     ({"se_method": "SM"}, "se_method must be 'orvo' or 'sm', got 'SM'"),
-     ({"se_method": "orvo "}, "se_method must be 'orvo' or 'sm', got 'orvo '")],
-    ids=["chunk-zero", "upper-case-method", "padded-method"])
+    [
+        ({"chunk_size": 0}, "chunk_size must be at least 1"),
+        ({"se_method": "SM"}, "se_method must be 'orvo' or 'sm', got 'SM'"),
+        ({"se_method": "orvo "}, "se_method must be 'orvo' or 'sm', got 'orvo '"),
+    ],
+    ids=["chunk-zero", "upper-case-method", "padded-method"],
+)
 def test_rejected_settings(synthetic_fit, kwargs, message):
     with pytest.raises(ValueError) as info:
         velmora.mfx(synthetic_fit, **kwargs)
