@@ -61,7 +61,7 @@ ModelKind model_kind(PyObject* model) {
 // A float64 NumPy array (subclasses included) of exactly `dimensions` axes
 // whose elements can be addressed as doubles in place; anything else is
 // refused, never converted or reshaped.
-PyArrayObject* checked_float64_array(PyObject* candidate, int dimensions) {
+void require_float64_array(PyObject* candidate, int dimensions) {
   ensure_numpy_api();
   if (PyArray_Check(candidate) == 0) {
     raise_conversion_error(candidate, array_target);
@@ -85,7 +85,6 @@ PyArrayObject* checked_float64_array(PyObject* candidate, int dimensions) {
   if (!whole_elements || PyArray_ISALIGNED(array) == 0) {
     raise_conversion_error(candidate, array_target);
   }
-  return array;
 }
 
 std::ptrdiff_t element_stride(PyArrayObject* array, int axis) {
@@ -101,11 +100,14 @@ const double* data_of(PyArrayObject* array) {
   return static_cast<const double*>(PyArray_DATA(array));
 }
 
-VectorView vector_view(PyArrayObject* array) {
+// Views of arrays that passed require_float64_array.
+VectorView vector_view(PyObject* checked_array) {
+  auto* array = reinterpret_cast<PyArrayObject*>(checked_array);
   return {data_of(array), length(array, 0), element_stride(array, 0)};
 }
 
-MatrixView matrix_view(PyArrayObject* array) {
+MatrixView matrix_view(PyObject* checked_array) {
+  auto* array = reinterpret_cast<PyArrayObject*>(checked_array);
   return {data_of(array), length(array, 0), length(array, 1), element_stride(array, 0),
           element_stride(array, 1)};
 }
@@ -119,7 +121,7 @@ PyRef array_of(PyRef value, int dimensions) {
     PyErr_Clear();
     values = std::move(value);
   }
-  checked_float64_array(values.get(), dimensions);
+  require_float64_array(values.get(), dimensions);
   return values;
 }
 
@@ -169,17 +171,17 @@ ReadModel read_model_inputs(PyObject* results) {
   }
 
   read.params_array = array_of(checked(PyObject_GetAttrString(results, "params")), 1);
-  inputs.beta = vector_view(reinterpret_cast<PyArrayObject*>(read.params_array.get()));
+  inputs.beta = vector_view(read.params_array.get());
 
   read.cov_array = array_of(checked(PyObject_CallMethod(results, "cov_params", nullptr)), 2);
-  inputs.V = matrix_view(reinterpret_cast<PyArrayObject*>(read.cov_array.get()));
+  inputs.V = matrix_view(read.cov_array.get());
 
   const PyRef model = model_object(results);
   const PyRef exog = checked(PyObject_GetAttrString(model.get(), "exog"));
   PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"));
   if (values) {
     // The matrix is checked before the names are read.
-    checked_float64_array(values.get(), 2);
+    require_float64_array(values.get(), 2);
     read.exog_array = std::move(values);
     const PyRef columns = checked(PyObject_GetAttrString(exog.get(), "columns"));
     inputs.names = names_of(columns.get());
@@ -187,12 +189,12 @@ ReadModel read_model_inputs(PyObject* results) {
     // A plain ndarray has no values and no columns; the names then come from
     // the model's exog_names.
     PyErr_Clear();
-    checked_float64_array(exog.get(), 2);
+    require_float64_array(exog.get(), 2);
     read.exog_array = PyRef::borrow(exog.get());
     const PyRef exog_names = checked(PyObject_GetAttrString(model.get(), "exog_names"));
     inputs.names = names_of(exog_names.get());
   }
-  inputs.X = matrix_view(reinterpret_cast<PyArrayObject*>(read.exog_array.get()));
+  inputs.X = matrix_view(read.exog_array.get());
   return read;
 }
 

@@ -3,7 +3,7 @@
 Fits GRADE on GPA, TUCE and PSI (with a constant) and prints velmora's table
 for each model under both standard-error methods.
 
-Run with:  python examples/spector.py
+Run with:  python examples/ame_tables.py
 """
 
 import statsmodels.api as sm
