@@ -497,3 +497,17 @@ def test_numpy_unavailable(run_python, mode, message):
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [["PanicException", [message]]] * 2
     assert message in proc.stderr
+
+
+def test_numpy_table_taken_without_deprecation_warning(run_python):
+    # numpy.core is a deprecated alias on NumPy 2; the table must come from numpy._core.
+    proc = run_python(
+        "import warnings; warnings.simplefilter('error')\n"
+        "import numpy as np, types, velmora\n"
+        "model = type('Logit', (), {})(); model.exog = np.ones((3, 1)); model.exog_names = ['x']\n"
+        "res = types.SimpleNamespace(model=model, params=np.ones(1),\n"
+        "                            cov_params=lambda: np.eye(1))\n"
+        "print(velmora.mfx(res).index.tolist())\n"
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "['x']"
