@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/blas.hpp"
+#include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
 
 namespace velmora {
@@ -91,9 +92,9 @@ std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size
                                         std::span<const std::size_t> dummies) {
   std::vector<ColumnClass> classes(k, ColumnClass::Continuous);
   for (std::size_t i = 0; i < k; ++i) {
-    if (std::find(intercepts.begin(), intercepts.end(), i) != intercepts.end()) {
+    if (contains_index(intercepts, i)) {
       classes[i] = ColumnClass::Intercept;
-    } else if (std::find(dummies.begin(), dummies.end(), i) != dummies.end()) {
+    } else if (contains_index(dummies, i)) {
       classes[i] = ColumnClass::Dummy;
     }
   }

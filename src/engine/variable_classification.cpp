@@ -5,14 +5,11 @@
 #include <string>
 
 #include "engine/ascii_case.hpp"
+#include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
 
 namespace velmora {
 namespace {
-
-bool contains(std::span<const std::size_t> list, std::size_t value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 bool passes_dummy_test(double value) { return value == 0.0 || value == 1.0; }
 
@@ -32,7 +29,7 @@ bool is_intercept_name(std::string_view name) {
 
 bool is_dummy_column(const MatrixView& X, std::size_t j,
                      std::span<const std::size_t> intercept_indices) {
-  if (contains(intercept_indices, j)) {
+  if (contains_index(intercept_indices, j)) {
     return false;
   }
   require_column(X, j);
@@ -60,7 +57,7 @@ std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
                                              std::span<const std::size_t> intercept_indices) {
   std::vector<std::size_t> candidates;
   for (std::size_t p = 0; p < names.size(); ++p) {
-    if (!contains(intercept_indices, p)) {
+    if (!contains_index(intercept_indices, p)) {
       require_column(X, p);
       candidates.push_back(p);
     }
@@ -93,7 +90,7 @@ std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
       });
     }
   }
-  std::erase_if(candidates, [&](std::size_t j) { return contains(failed, j); });
+  std::erase_if(candidates, [&](std::size_t j) { return contains_index(failed, j); });
   return candidates;
 }
 

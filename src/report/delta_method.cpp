@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/blas.hpp"
+#include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
 #include "engine/link_functions.hpp"
 
@@ -107,15 +108,6 @@ std::string_view stars_for(double p) {
   return "";
 }
 
-bool contains(std::span<const std::size_t> list, std::size_t value) {
-  for (const std::size_t entry : list) {
-    if (entry == value) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 EffectsTable build_effects_table(std::span<const double> effect_totals,
@@ -145,7 +137,7 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
 
   EffectsTable table;
   for (std::size_t i = 0; i < k; ++i) {
-    if (contains(intercept_indices, i)) {
+    if (contains_index(intercept_indices, i)) {
       continue;
     }
     const double variance = C.values[i * k + i];
