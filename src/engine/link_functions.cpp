@@ -2,6 +2,9 @@
 
 #include <cassert>
 #include <cmath>
+#include <cstddef>
+
+#include "engine/vector_math.hpp"
 
 namespace velmora {
 namespace {
@@ -23,11 +26,92 @@ double logistic_pdf(double z) {
 
 double normal_pdf(double z) { return std::exp((-0.5 * z) * z) / sqrt_two_pi; }
 
-template <class Scalar>
-void apply(std::span<const double> z, std::span<double> out, Scalar scalar) {
-  assert(out.size() == z.size());
-  for (std::size_t r = 0; r < z.size(); ++r) {
-    out[r] = scalar(z[r]);
+// The element loops below are written without branches (selects of values
+// computed on every element) so that they vectorise; `restrict` promises the
+// compiler that outputs and inputs do not overlap.
+
+// The Logit density from g = exp(z); where g is infinite the density's limit 0.
+inline double logistic_pdf_of_exp(double g) {
+  const double f = g / ((g + 1.0) * (g + 1.0));
+  return g == INFINITY ? 0.0 : f;  // NaN stays NaN
+}
+
+// The Logit distribution function from g = exp(z): 1 / (exp(-z) + 1) with
+// exp(-z) taken as 1 / g, so F and f share one exponential. The limits agree:
+// g = 0 gives 1 / inf = 0, g = inf gives 1.
+inline double logistic_cdf_of_exp(double g) { return 1.0 / (1.0 / g + 1.0); }
+
+inline double normal_cdf_element(double x) {
+  constexpr double mean = 0.0;
+  constexpr double sd = 1.0;
+  const double a = (mean - x) / (sd * sqrt_two);
+  const double value = erfc(a) * 0.5;
+  const double limited = a >= INFINITY ? 0.0 : (a <= -INFINITY ? 1.0 : value);
+  return std::isnan(a) ? a : limited;
+}
+
+inline double normal_pdf_element(double z) { return exp((-0.5 * z) * z) / sqrt_two_pi; }
+
+VELMORA_SIMD_CLONES
+void logit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = 1.0 / (exp(-z[r]) + 1.0);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void logit_pdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = logistic_pdf_of_exp(exp(z[r]));
+  }
+}
+
+VELMORA_SIMD_CLONES
+void logit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
+                            double* __restrict pdf, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    const double g = exp(z[r]);
+    cdf[r] = logistic_cdf_of_exp(g);
+    pdf[r] = logistic_pdf_of_exp(g);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void logit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    const double g = exp(z[r]);
+    const double t = logistic_cdf_of_exp(g);
+    out[r] = logistic_pdf_of_exp(g) * (1.0 - (t + t));
+  }
+}
+
+VELMORA_SIMD_CLONES
+void probit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = normal_cdf_element(z[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void probit_pdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = normal_pdf_element(z[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void probit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
+                             double* __restrict pdf, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    cdf[r] = normal_cdf_element(z[r]);
+    pdf[r] = normal_pdf_element(z[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void probit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = normal_pdf_element(z[r]) * (-z[r]);
   }
 }
 
@@ -67,26 +151,43 @@ double link_pdf_derivative(ModelKind kind, double z) {
 
 // The vector forms pick the family once, outside the element loop.
 void link_cdf(ModelKind kind, std::span<const double> z, std::span<double> out) {
-  if (kind == ModelKind::Logit) {
-    apply(z, out, logistic_cdf);
-  } else {
-    apply(z, out, standard_normal_cdf);
-  }
+  assert(out.size() == z.size());
+  (kind == ModelKind::Logit ? logit_cdf_elements : probit_cdf_elements)(z.data(), out.data(),
+                                                                        z.size());
 }
 
 void link_pdf(ModelKind kind, std::span<const double> z, std::span<double> out) {
-  if (kind == ModelKind::Logit) {
-    apply(z, out, logistic_pdf);
-  } else {
-    apply(z, out, normal_pdf);
-  }
+  assert(out.size() == z.size());
+  (kind == ModelKind::Logit ? logit_pdf_elements : probit_pdf_elements)(z.data(), out.data(),
+                                                                        z.size());
 }
 
 void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<double> out) {
+  assert(out.size() == z.size());
+  (kind == ModelKind::Logit ? logit_slope_elements : probit_slope_elements)(z.data(), out.data(),
+                                                                            z.size());
+}
+
+void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<double> cdf,
+                      std::span<double> pdf) {
+  assert(cdf.size() == z.size() && pdf.size() == z.size());
+  (kind == ModelKind::Logit ? logit_cdf_pdf_elements : probit_cdf_pdf_elements)(
+      z.data(), cdf.data(), pdf.data(), z.size());
+}
+
+void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,
+                         std::span<const double> pdf, std::span<double> out) {
+  assert(pdf.size() == z.size() && out.size() == z.size());
   if (kind == ModelKind::Logit) {
-    apply(z, out, [](double v) { return link_pdf_derivative(ModelKind::Logit, v); });
+    assert(cdf.size() == z.size());
+    for (std::size_t r = 0; r < z.size(); ++r) {
+      const double t = cdf[r];
+      out[r] = pdf[r] * (1.0 - (t + t));
+    }
   } else {
-    apply(z, out, [](double v) { return normal_pdf(v) * (-v); });
+    for (std::size_t r = 0; r < z.size(); ++r) {
+      out[r] = pdf[r] * (-z[r]);
+    }
   }
 }
 

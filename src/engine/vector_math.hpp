@@ -1,0 +1,19 @@
+#pragma once
+// Lets GCC vectorise the element loops that call exp and erfc through glibc's
+// vector math library (libmvec). The declarations name the SIMD variants that
+// libmvec provides, and VELMORA_SIMD_CLONES compiles a loop once per
+// instruction set; the loader picks the clone for the running CPU. Without
+// libmvec the same loops call the scalar functions.
+
+#include <cmath>
+
+#if defined(VELMORA_HAVE_LIBMVEC) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__x86_64__)
+extern "C" {
+__attribute__((simd("notinbranch"))) double exp(double) noexcept;
+__attribute__((simd("notinbranch"))) double erfc(double) noexcept;
+}
+#define VELMORA_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define VELMORA_SIMD_CLONES
+#endif
