@@ -86,6 +86,12 @@ MatrixView with_ascending_rows(const MatrixView& block) {
           block.col_stride};
 }
 
+// F(xb) is needed by every dummy and, for Logit, by f' = f * (1 - 2F).
+bool needs_cdf_of_xb(ModelKind kind, std::span<const std::size_t> dummies, bool has_continuous,
+                     SeMethod method) {
+  return !dummies.empty() || (has_continuous && method == SeMethod::Sm && kind == ModelKind::Logit);
+}
+
 enum class ColumnClass { Intercept, Dummy, Continuous };
 
 std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size_t> intercepts,
@@ -121,7 +127,7 @@ class ChunkAccumulator {
         xb1_(block_rows_),
         xb0_(block_rows_),
         scratch_(block_rows_),
-        cdf_xb_(dummies.empty() ? 0 : block_rows_),
+        cdf_xb_(needs_cdf_of_xb(kind, dummies, has_continuous, method) ? block_rows_ : 0),
         column_(dummies.empty() ? 0 : block_rows_),
         dummy_cdf0_rows_(dummies.empty() ? 0 : block_rows_),
         dummy_pdf1_rows_(dummies.empty() ? 0 : block_rows_),
@@ -156,13 +162,15 @@ class ChunkAccumulator {
     const BlasBlock blas_layout = blas_block(block);
     const std::span<double> xb(xb_.data(), m);
     const std::span<double> fxb(fxb_.data(), m);
+    const std::span<double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
     linear_index(block, blas_layout, xb);
-    link_pdf(kind_, xb, fxb);
+    if (cdf_xb_.empty()) {
+      link_pdf(kind_, xb, fxb);
+    } else {
+      link_cdf_and_pdf(kind_, xb, cdf_xb, fxb);
+    }
     sum_pdf_ += sum(fxb);
 
-    if (!dummies_.empty()) {
-      link_cdf(kind_, xb, std::span<double>(cdf_xb_.data(), m));
-    }
     for (std::size_t d = 0; d < dummies_.size(); ++d) {
       add_dummy_weights(block.column(dummies_[d]), d, xb);
     }
@@ -173,7 +181,7 @@ class ChunkAccumulator {
           method_weights[r] = xb[r] * fxb[r];
         }
       } else {
-        link_pdf_derivative(kind_, xb, method_weights);
+        link_pdf_derivative(kind_, xb, cdf_xb, fxb, method_weights);
       }
     }
     add_weight_products(block, blas_layout);
@@ -189,10 +197,10 @@ class ChunkAccumulator {
       const double* beta = blas::vector_start(beta_.base, k_, beta_.stride);
       const blas::Int incx = blas::to_int(beta_.stride);
       if (layout.layout == BlockLayout::ContiguousRows) {
-        cblas_dgemv(CblasColMajor, CblasTrans, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
+        blas::dgemv(CblasColMajor, CblasTrans, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
                     layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
       } else {
-        cblas_dgemv(CblasColMajor, CblasNoTrans, blas::to_int(m), blas::to_int(k_), 1.0,
+        blas::dgemv(CblasColMajor, CblasNoTrans, blas::to_int(m), blas::to_int(k_), 1.0,
                     block.base, layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
       }
       return;
@@ -229,8 +237,8 @@ class ChunkAccumulator {
     }
     double* other_cdf = xb0_.data();
     double* other_pdf = scratch_.data();
-    link_cdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m));
-    link_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_pdf, m));
+    link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
+                     std::span<double>(other_pdf, m));
 
     double* cdf1 = other;  // the indices are no longer needed
     double* cdf0 = dummy_cdf0_rows_.data();
@@ -265,18 +273,16 @@ class ChunkAccumulator {
       xb1[r] = xb[r] + ((1.0 - x_j[r]) * beta_j);
       xb0[r] = xb[r] + ((-x_j[r]) * beta_j);
     }
-    const std::span<double> scratch(scratch_.data(), m);
-    link_cdf(kind_, xb1, scratch);
-    dummy_cdf1_[d] += sum(scratch);
-    link_cdf(kind_, xb0, scratch);
-    dummy_cdf0_[d] += sum(scratch);
-
+    const std::span<double> cdf(scratch_.data(), m);
+    const std::span<double> pdf0(dummy_cdf0_rows_.data(), m);
     const std::span<double> weights(weights_.data() + d * block_rows_, m);
-    link_pdf(kind_, xb1, weights);
+    link_cdf_and_pdf(kind_, xb1, cdf, weights);
+    dummy_cdf1_[d] += sum(cdf);
     dummy_pdf1_[d] += sum(weights);
-    link_pdf(kind_, xb0, scratch);
+    link_cdf_and_pdf(kind_, xb0, cdf, pdf0);
+    dummy_cdf0_[d] += sum(cdf);
     for (std::size_t r = 0; r < m; ++r) {
-      weights[r] = weights[r] - scratch[r];
+      weights[r] = weights[r] - pdf0[r];
     }
   }
 
@@ -288,7 +294,7 @@ class ChunkAccumulator {
     if (layout.layout != BlockLayout::Strided && blas::fits(weight_columns_) &&
         blas::fits(block_rows_)) {
       const bool rows_contiguous = layout.layout == BlockLayout::ContiguousRows;
-      cblas_dgemm(CblasColMajor, rows_contiguous ? CblasNoTrans : CblasTrans, CblasNoTrans,
+      blas::dgemm(CblasColMajor, rows_contiguous ? CblasNoTrans : CblasTrans, CblasNoTrans,
                   blas::to_int(k_), blas::to_int(weight_columns_), blas::to_int(m), 1.0,
                   block.base, layout.leading_dimension, weights_.data(), blas::to_int(block_rows_),
                   1.0, products_.data(), blas::to_int(k_));
@@ -312,7 +318,7 @@ class ChunkAccumulator {
 
   // Per block of rows.
   std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
-  std::vector<double> cdf_xb_;  // F(xb), needed only when there are dummies
+  std::vector<double> cdf_xb_;  // F(xb), empty where nothing needs it
   std::vector<double> column_;  // the current dummy's values in the block
   std::vector<double> dummy_cdf0_rows_, dummy_pdf1_rows_;
   std::vector<double> weights_;  // block_rows_ x weight_columns_, column-major
