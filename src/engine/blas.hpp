@@ -1,8 +1,8 @@
 #pragma once
-// The one place that knows the CBLAS interface: its integer type, which
-// strides it can take, where it expects a vector with a negative increment
-// to start, and a dot product that splits counts too large for it and falls
-// back to a plain loop for increments it cannot take (such as 0).
+// The one place that knows the CBLAS interface: its symbol names, its integer
+// type, which strides it can take, where it expects a vector with a negative
+// increment to start, and a dot product that splits counts too large for it
+// and falls back to a plain loop for increments it cannot take (such as 0).
 
 #include <cblas.h>
 
@@ -12,9 +12,29 @@
 
 #include "engine/strided_view.hpp"
 
+// The OpenBLAS build of the scipy-openblas32 wheel prefixes its symbols
+// (scipy_cblas_dgemm) so that it can live beside another BLAS in one process.
+#if defined(VELMORA_SCIPY_OPENBLAS)
+#define VELMORA_CBLAS(name) scipy_cblas_##name
+#else
+#define VELMORA_CBLAS(name) cblas_##name
+#endif
+
 namespace velmora::blas {
 
 using Int = blasint;
+
+inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, Int m, Int n, double alpha,
+                  const double* a, Int lda, const double* x, Int incx, double beta, double* y,
+                  Int incy) {
+  VELMORA_CBLAS(dgemv)(order, trans, m, n, alpha, a, lda, x, incx, beta, y, incy);
+}
+
+inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, Int m,
+                  Int n, Int k, double alpha, const double* a, Int lda, const double* b, Int ldb,
+                  double beta, double* c, Int ldc) {
+  VELMORA_CBLAS(dgemm)(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+}
 
 inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_limits<Int>::max());
 
@@ -51,7 +71,7 @@ inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_l
       const std::size_t piece = std::min(n - done, max_count);
       const double* xs = x.base + static_cast<std::ptrdiff_t>(done) * x.stride;
       const double* ys = y.base + static_cast<std::ptrdiff_t>(done) * y.stride;
-      total += cblas_ddot(to_int(piece), vector_start(xs, piece, x.stride), to_int(x.stride),
+      total += VELMORA_CBLAS(ddot)(to_int(piece), vector_start(xs, piece, x.stride), to_int(x.stride),
                           vector_start(ys, piece, y.stride), to_int(y.stride));
       done += piece;
     }

@@ -98,7 +98,10 @@ TEST(EffectsTable, MatchesDirectQuadraticForms) {
     }
     const Indices intercepts = k > 7 ? Indices{0, 4} : Indices{0};
     Names names;
-    for (std::size_t i = 0; i < k; ++i) names.push_back("x" + std::to_string(i));
+    for (std::size_t i = 0; i < k; ++i) {
+      std::string name = "x";  // not "x" + ...: GCC 12 -O3 warns wrongly about that
+      names.push_back(name += std::to_string(i));
+    }
     const Layouts layouts(V, k);
     for (const MatrixView& v : layouts.views) {
       SCOPED_TRACE(testing::Message()
