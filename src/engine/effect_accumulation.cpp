@@ -1,13 +1,13 @@
 #include "engine/effect_accumulation.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <string>
 
 #include "engine/blas.hpp"
 #include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
+#include "engine/vector_math.hpp"
 
 namespace velmora {
 namespace {
@@ -24,29 +24,70 @@ std::size_t block_rows_for(std::size_t k) {
                     max_block_rows);
 }
 
-// a when `first`, else b, without a branch: random 0/1 dummies would
-// defeat branch prediction. Exact, NaN payloads included.
-inline double select(bool first, double a, double b) {
-  const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(first);
-  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) |
-                               (std::bit_cast<std::uint64_t>(b) & ~mask));
+// Eight running sums, one per lane of a vector register, break the chain of
+// dependent additions and let the loop vectorise without reordering any one
+// sum; the order of additions within a chunk is free.
+VELMORA_SIMD_CLONES
+double sum(const double* __restrict values, std::size_t n) {
+  constexpr std::size_t lanes = 8;
+  double partial[lanes] = {};
+  std::size_t r = 0;
+  for (; r + lanes <= n; r += lanes) {
+    for (std::size_t l = 0; l < lanes; ++l) {
+      partial[l] += values[r + l];
+    }
+  }
+  for (; r < n; ++r) {
+    partial[0] += values[r];
+  }
+  return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+         ((partial[4] + partial[5]) + (partial[6] + partial[7]));
 }
 
-// Four running sums break the chain of dependent additions; the order of
-// additions within a chunk is free.
-double sum(std::span<const double> values) {
-  double partial[4] = {0.0, 0.0, 0.0, 0.0};
-  std::size_t r = 0;
-  for (; r + 4 <= values.size(); r += 4) {
-    partial[0] += values[r];
-    partial[1] += values[r + 1];
-    partial[2] += values[r + 2];
-    partial[3] += values[r + 3];
+double sum(std::span<const double> values) { return sum(values.data(), values.size()); }
+
+// A dummy column's values in a block gathered to unit stride; true when all
+// of them are exactly 0 or 1 (-0 included).
+VELMORA_SIMD_CLONES
+bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
+                   std::size_t m) {
+  bool binary = true;
+  for (std::size_t r = 0; r < m; ++r) {
+    const double v = column[static_cast<std::ptrdiff_t>(r) * stride];
+    x_j[r] = v;
+    binary &= (v == 0.0) | (v == 1.0);
   }
-  for (; r < values.size(); ++r) {
-    partial[0] += values[r];
+  return binary;
+}
+
+// For a 0/1 column the index that is not xb itself: xb - beta_j at x = 1,
+// xb + beta_j at x = 0 (the general formulas' values, as (1 - 1) * beta_j and
+// -0 * beta_j are zeros).
+VELMORA_SIMD_CLONES
+void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
+                 double* __restrict other, std::size_t m) {
+  for (std::size_t r = 0; r < m; ++r) {
+    other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
   }
-  return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+}
+
+// F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the other
+// index (selects, not arithmetic: exact), and the dummy's weight f1 - f0.
+VELMORA_SIMD_CLONES
+void pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
+                       const double* __restrict fxb, const double* __restrict other_cdf,
+                       const double* __restrict other_pdf, double* __restrict cdf1,
+                       double* __restrict cdf0, double* __restrict pdf1,
+                       double* __restrict weights, std::size_t m) {
+  for (std::size_t r = 0; r < m; ++r) {
+    const bool at_one = x_j[r] == 1.0;
+    cdf1[r] = at_one ? cdf_xb[r] : other_cdf[r];
+    cdf0[r] = at_one ? other_cdf[r] : cdf_xb[r];
+    const double g1 = at_one ? fxb[r] : other_pdf[r];
+    const double g0 = at_one ? other_pdf[r] : fxb[r];
+    pdf1[r] = g1;
+    weights[r] = g1 - g0;
+  }
 }
 
 // How a block of rows can be handed to BLAS: as a column-major k x m matrix
@@ -217,24 +258,15 @@ class ChunkAccumulator {
   void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb) {
     const std::size_t m = xb.size();
     const double beta_j = beta_[dummies_[d]];
-    // The block's column, gathered so the loops below run over unit strides
-    // and compile to selects rather than branches on random 0/1 data.
+    // Gathered to unit stride so the loops below vectorise.
     double* x_j = column_.data();
-    bool binary = std::isfinite(beta_j);
-    for (std::size_t r = 0; r < m; ++r) {
-      x_j[r] = column[r];
-      binary &= (x_j[r] == 0.0) | (x_j[r] == 1.0);
-    }
+    const bool binary = gather_binary(column.base, column.stride, x_j, m) && std::isfinite(beta_j);
     if (!binary) {
       add_general_dummy_weights(std::span<const double>(x_j, m), d, xb);
       return;
     }
-    // At x = 1 the other index is xb + (-1 * beta_j), at x = 0 (or -0) it is
-    // xb + (1 * beta_j): the same values as the general formulas.
     double* other = xb1_.data();
-    for (std::size_t r = 0; r < m; ++r) {
-      other[r] = xb[r] + select(x_j[r] == 1.0, -beta_j, beta_j);
-    }
+    other_index(x_j, xb.data(), beta_j, other, m);
     double* other_cdf = xb0_.data();
     double* other_pdf = scratch_.data();
     link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
@@ -243,23 +275,11 @@ class ChunkAccumulator {
     double* cdf1 = other;  // the indices are no longer needed
     double* cdf0 = dummy_cdf0_rows_.data();
     double* pdf1 = dummy_pdf1_rows_.data();
-    double* weights = weights_.data() + d * block_rows_;
-    const double* cdf_xb = cdf_xb_.data();
-    const double* fxb = fxb_.data();
-    for (std::size_t r = 0; r < m; ++r) {
-      const bool at_one = x_j[r] == 1.0;
-      const double oc = other_cdf[r];
-      const double op = other_pdf[r];
-      cdf1[r] = select(at_one, cdf_xb[r], oc);
-      cdf0[r] = select(at_one, oc, cdf_xb[r]);
-      const double g1 = select(at_one, fxb[r], op);
-      const double g0 = select(at_one, op, fxb[r]);
-      pdf1[r] = g1;
-      weights[r] = g1 - g0;
-    }
-    dummy_cdf1_[d] += sum(std::span<const double>(cdf1, m));
-    dummy_cdf0_[d] += sum(std::span<const double>(cdf0, m));
-    dummy_pdf1_[d] += sum(std::span<const double>(pdf1, m));
+    pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf, other_pdf, cdf1, cdf0, pdf1,
+                      weights_.data() + d * block_rows_, m);
+    dummy_cdf1_[d] += sum(cdf1, m);
+    dummy_cdf0_[d] += sum(cdf0, m);
+    dummy_pdf1_[d] += sum(pdf1, m);
   }
 
   // Any column values: both shifted indices through the link functions.
