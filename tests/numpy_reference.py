@@ -89,27 +89,29 @@ def reference_totals(kind, X, beta, names, method):
             wide = xb_size + abs(beta[j])
             effects[j] = F(xb1).sum() - F(xb0).sum()
             effect_size[j] = (np.abs(F(xb1)) + np.abs(F(xb0)) + 2.0 * wide).sum()
-            for l in range(k):
-                if l == j:
-                    jac[j, l] = g1.sum()
-                    jac_size[j, l] = (np.abs(g1) + wide).sum()
+            for m in range(k):
+                if m == j:
+                    jac[j, m] = g1.sum()
+                    jac_size[j, m] = (np.abs(g1) + wide).sum()
                 else:
-                    jac[j, l] = ((g1 - g0) * X[:, l]).sum()
-                    jac_size[j, l] = ((np.abs(g1) + np.abs(g0) + 2.0 * wide) * np.abs(X[:, l])).sum()
+                    jac[j, m] = ((g1 - g0) * X[:, m]).sum()
+                    jac_size[j, m] = (
+                        (np.abs(g1) + np.abs(g0) + 2.0 * wide) * np.abs(X[:, m])
+                    ).sum()
         else:
             effects[j] = fxb.sum() * beta[j]
             effect_size[j] = (np.abs(fxb) + xb_size).sum() * abs(beta[j])
             weights = xb * fxb if method == "orvo" else fprime(xb)
-            for l in range(k):
-                product = (X[:, l] * weights).sum()
-                size = (np.abs(X[:, l]) * (np.abs(weights) + xb_size)).sum() * abs(beta[j])
+            for m in range(k):
+                product = (X[:, m] * weights).sum()
+                size = (np.abs(X[:, m]) * (np.abs(weights) + xb_size)).sum() * abs(beta[j])
                 pdf_size = (np.abs(fxb) + xb_size).sum()
                 if method == "orvo":
-                    jac[j, l] = fxb.sum() if l == j else product * (-beta[j])
-                    jac_size[j, l] = pdf_size if l == j else size
+                    jac[j, m] = fxb.sum() if m == j else product * (-beta[j])
+                    jac_size[j, m] = pdf_size if m == j else size
                 else:
-                    jac[j, l] = product * beta[j] + fxb.sum() if l == j else product * beta[j]
-                    jac_size[j, l] = size + pdf_size if l == j else size
+                    jac[j, m] = product * beta[j] + fxb.sum() if m == j else product * beta[j]
+                    jac_size[j, m] = size + pdf_size if m == j else size
     return effects, jac, effect_size, jac_size
 
 
@@ -159,7 +161,13 @@ def _close(actual, expected, size):
 def compare_tables(table, expected):
     """Asserts a table of mfx against `reference_table`, column by column."""
     assert list(table.columns) == [
-        "dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi", "Significance"
+        "dy/dx",
+        "Std. Err",
+        "z",
+        "Pr(>|z|)",
+        "Conf. Int. Low",
+        "Conf. Int. Hi",
+        "Significance",
     ]
     assert list(table.index) == expected["names"]
     dydx = table["dy/dx"].to_numpy(dtype=float)

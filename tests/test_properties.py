@@ -137,8 +137,9 @@ def run(case):
     else:
         params, cov, exog = beta, V, X
     before = [owner.tobytes() for owner in (x_owner, beta_owner, v_owner)]
-    table = velmora.mfx(Results(case["kind"], exog, names, params, cov), case["chunk"],
-                        case["method"])
+    table = velmora.mfx(
+        Results(case["kind"], exog, names, params, cov), case["chunk"], case["method"]
+    )
     assert [owner.tobytes() for owner in (x_owner, beta_owner, v_owner)] == before
     return table
 
