@@ -9,6 +9,7 @@ hypothesis profile that conftest.py loads.
 
 import numpy as np
 import pandas as pd
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -162,3 +163,41 @@ def test_non_finite_values_flow_through(case):
         case["kind"], case["X"], case["beta"], case["V"], case["names"], case["method"] or "orvo"
     )
     compare_tables(table, expected)
+
+
+def wide_case(layout, kind):
+    # 40 columns make the engine's row blocks about 800 rows, so 1700 rows
+    # and the chunk sizes below split chunks into several blocks.
+    rng = np.random.default_rng(len(layout) + len(kind))
+    n, k = 1700, 40
+    X = rng.normal(size=(n, k)) / 4
+    X[:, 0] = 1.0
+    X[:, 1::5] = rng.random((n, len(range(1, k, 5)))) < 0.3
+    A = rng.normal(size=(k, k)) / 10
+    names = ["const", *(f"x{j}" for j in range(1, k))]
+    return {
+        "kind": kind,
+        "X": X,
+        "names": names,
+        "beta": rng.normal(size=k) / 2,
+        "V": A @ A.T,
+        "x_layout": layout,
+        "beta_layout": "reversed",
+        "v_layout": layout,
+        "pandas": False,
+    }
+
+
+@pytest.mark.parametrize("chunk", [None, 1000, 333])
+@pytest.mark.parametrize("method", ["orvo", "sm"])
+@pytest.mark.parametrize("layout", LAYOUTS_2D)
+def test_chunks_of_several_blocks(layout, method, chunk):
+    case = {
+        **wide_case(layout, "Probit" if method == "sm" else "Logit"),
+        "chunk": chunk,
+        "method": method,
+    }
+    expected = reference_table(
+        case["kind"], case["X"], case["beta"], case["V"], case["names"], method
+    )
+    compare_tables(run(case), expected)
