@@ -1,10 +1,27 @@
 """Shared fixtures: fitted spector models and small hand-made results objects."""
 
+import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property runs are bounded: "ci" (the default) replays the same examples on
+# every run, "explore" draws new ones and keeps failures in .hypothesis/.
+settings.register_profile(
+    "ci",
+    max_examples=200,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
+    "explore", max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.load_profile(os.environ.get("VELMORA_HYPOTHESIS_PROFILE", "ci"))
 
 COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi", "Significance"]
 
