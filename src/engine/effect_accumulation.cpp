@@ -154,14 +154,16 @@ std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size
 // product instead of k dot products per regressor.
 class ChunkAccumulator {
  public:
-  ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k,
+  // `most_rows` bounds the rows of any chunk: a small call needs no
+  // full-sized block buffers.
+  ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
                    std::span<const std::size_t> dummies, bool has_continuous, SeMethod method)
       : kind_(kind),
         beta_(beta),
         k_(k),
         dummies_(dummies),
         method_(method),
-        block_rows_(block_rows_for(k)),
+        block_rows_(std::min(block_rows_for(k), std::max<std::size_t>(most_rows, 1))),
         weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
         xb_(block_rows_),
         fxb_(block_rows_),
@@ -397,7 +399,8 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
   std::vector<double>& continuous_jacobian =
       method == SeMethod::Sm ? totals.sm_jacobian : totals.orvo_jacobian;
 
-  ChunkAccumulator chunk_totals(kind, beta, k, dummies, has_continuous, method);
+  const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
+  ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method);
   const std::size_t method_column = dummies.size();
   for (std::size_t start = 0; start < n;) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
