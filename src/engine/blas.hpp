@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "engine/strided_view.hpp"
 
@@ -40,6 +42,19 @@ inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_l
     return element0;
   }
   return element0 + static_cast<std::ptrdiff_t>(n - 1) * stride;
+}
+
+// OpenBLAS's threaded level-3 driver mallocs a job table on every call and
+// ends the process when that fails. Making sure, just before a dgemm, that
+// more than that can still be had turns an exhausted address space into
+// std::bad_alloc (MemoryError for a Python caller) instead.
+inline void require_level3_workspace() {
+  constexpr std::size_t workspace_bytes = std::size_t{8} << 20;
+  void* volatile probe = std::malloc(workspace_bytes);  // volatile: kept, not elided
+  if (probe == nullptr) {
+    throw std::bad_alloc{};
+  }
+  std::free(probe);
 }
 
 // Sum of x[i] * y[i]; the caller passes views of equal size.

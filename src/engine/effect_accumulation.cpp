@@ -288,6 +288,7 @@ class ChunkAccumulator {
     if (layout.layout != BlockLayout::Strided && blas::fits(weight_columns_) &&
         blas::fits(block_rows_)) {
       const bool rows_contiguous = layout.layout == BlockLayout::ContiguousRows;
+      blas::require_level3_workspace();
       cblas_dgemm(CblasColMajor, rows_contiguous ? CblasNoTrans : CblasTrans, CblasNoTrans,
                   blas::to_int(k_), blas::to_int(weight_columns_), blas::to_int(m), 1.0,
                   block.base, layout.leading_dimension, weights_.data(), blas::to_int(block_rows_),
