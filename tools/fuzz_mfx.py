@@ -181,17 +181,17 @@ def draw_shaped(fdp, shape, frame_ok):
 @atheris.instrument_func
 def draw_name(fdp):
     choice = fdp.ConsumeIntInRange(0, 9)
-    if choice == 0:
-        return "const"
-    if choice == 1:
-        return fdp.PickValueInList(["Intercept", "CONST", "intercept ", "cönst"])
-    if choice == 2:
-        return 3
-    if choice == 3:
-        return Text("sub")
     if choice == 4:
-        return "\ud800"  # a lone surrogate cannot be encoded
+        return "const"
     if choice == 5:
+        return fdp.PickValueInList(["Intercept", "CONST", "intercept ", "cönst"])
+    if choice == 6:
+        return 3
+    if choice == 7:
+        return Text("sub")
+    if choice == 8:
+        return "\ud800"  # a lone surrogate cannot be encoded
+    if choice == 9:
         return np.str_("np")
     return fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 6))
 
@@ -227,16 +227,18 @@ def draw_class_name(fdp):
 
 @atheris.instrument_func
 def draw_results(fdp, state):
-    """A results-like object whose parts are consistent more often than not."""
-    if fdp.ConsumeIntInRange(0, 7) == 0 and not UNDER_ASAN:
+    """A results-like object whose parts are consistent more often than not.
+    FuzzedDataProvider yields 0 once the bytes run out, so 0 picks the
+    ordinary case throughout."""
+    if fdp.ConsumeIntInRange(0, 7) == 7 and not UNDER_ASAN:
         k = fdp.PickValueInList(HUGE)
         n = 0
     else:
         k = fdp.ConsumeIntInRange(0, 5)
         n = fdp.ConsumeIntInRange(0, 9)
     state["k"], state["n"] = k, n
-    beta_len = k if fdp.ConsumeIntInRange(0, 5) else fdp.ConsumeIntInRange(0, 6)
-    cov_shape = (k, k) if fdp.ConsumeIntInRange(0, 5) else (
+    beta_len = k if fdp.ConsumeIntInRange(0, 5) < 5 else fdp.ConsumeIntInRange(0, 6)
+    cov_shape = (k, k) if fdp.ConsumeIntInRange(0, 5) < 5 else (
         fdp.ConsumeIntInRange(0, 6), fdp.ConsumeIntInRange(0, 6))
     if k in HUGE:
         cov_shape = (k, k)
@@ -261,17 +263,17 @@ def draw_results(fdp, state):
     model = type(class_name, (), {})()
     model.exog = exog
     model.exog_names = names
-    if fdp.ConsumeIntInRange(0, 9) == 0:
+    if fdp.ConsumeIntInRange(0, 9) == 9:
         del model.exog
 
     kept = [params, cov, exog_values]
     state["kept"] = kept
     cov_behaviour = fdp.ConsumeIntInRange(0, 9)
-    nested = fdp.ConsumeIntInRange(0, 9) == 0
+    nested = fdp.ConsumeIntInRange(0, 9) == 9
 
     class Results:
         def cov_params(self):
-            if cov_behaviour == 0:
+            if cov_behaviour == 9:
                 raise ObjectError("cov_params")
             if nested and not state.get("nesting"):
                 state["nesting"] = True  # one level: the outer call goes on after it
@@ -284,19 +286,19 @@ def draw_results(fdp, state):
     results = Results()
     results.params = params
     model_form = fdp.ConsumeIntInRange(0, 9)
-    if model_form == 0:
+    if model_form == 8:
         # No `model`: the object is its own model.
         results.__class__ = type(class_name, (Results,), {})
         results.exog = exog
         results.exog_names = names
-    elif model_form == 1:
+    elif model_form == 9:
         type(results).model = property(lambda self: (_ for _ in ()).throw(ObjectError("model")))
         results.__class__ = type(class_name, (Results,), {})
         results.exog = exog
         results.exog_names = names
     else:
         results.model = model
-    if cov_behaviour == 1:
+    if cov_behaviour == 8:
         results.cov_params = None  # not callable
     return results
 
