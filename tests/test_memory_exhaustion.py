@@ -108,8 +108,14 @@ def test_every_headroom_fails_cleanly(method):
 @pytest.mark.parametrize(
     "k",
     [2**20, 2**31 + 1, 2**32, 2**32 + 1, 2**40, 2**56],
-    ids=["k-squared-too-big", "k-vector-too-big", "k-squared-wraps-to-0", "k-squared-wraps",
-         "2**40", "2**56"],
+    ids=[
+        "k-squared-too-big",
+        "k-vector-too-big",
+        "k-squared-wraps-to-0",
+        "k-squared-wraps",
+        "2**40",
+        "2**56",
+    ],
 )
 def test_huge_k_from_cheap_inputs(k):
     # No rows and zero strides: the inputs cost nothing, the working memory is

@@ -17,7 +17,6 @@ import sys
 import warnings
 
 import atheris
-
 import numpy as np
 import pandas as pd
 
@@ -238,8 +237,11 @@ def draw_results(fdp, state):
         n = fdp.ConsumeIntInRange(0, 9)
     state["k"], state["n"] = k, n
     beta_len = k if fdp.ConsumeIntInRange(0, 5) < 5 else fdp.ConsumeIntInRange(0, 6)
-    cov_shape = (k, k) if fdp.ConsumeIntInRange(0, 5) < 5 else (
-        fdp.ConsumeIntInRange(0, 6), fdp.ConsumeIntInRange(0, 6))
+    cov_shape = (
+        (k, k)
+        if fdp.ConsumeIntInRange(0, 5) < 5
+        else (fdp.ConsumeIntInRange(0, 6), fdp.ConsumeIntInRange(0, 6))
+    )
     if k in HUGE:
         cov_shape = (k, k)
     params = draw_shaped(fdp, (beta_len,) if beta_len <= 64 or k in HUGE else (0,), True)
@@ -306,8 +308,27 @@ def draw_results(fdp, state):
 @atheris.instrument_func
 def draw_chunk_size(fdp, n):
     return fdp.PickValueInList(
-        [None, None, 1, 2, 3, max(n, 1), n + 7, 0, -1, 2**64 - 1, 2**64, True, np.int64(2),
-         2.5, "3", Index(2), Index(ObjectError("index")), Index(-5), Index(2**70)]
+        [
+            None,
+            None,
+            1,
+            2,
+            3,
+            max(n, 1),
+            n + 7,
+            0,
+            -1,
+            2**64 - 1,
+            2**64,
+            True,
+            np.int64(2),
+            2.5,
+            "3",
+            Index(2),
+            Index(ObjectError("index")),
+            Index(-5),
+            Index(2**70),
+        ]
     )
 
 
