@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "engine/strided_view.hpp"
 
@@ -24,6 +26,19 @@ namespace velmora::blas {
 
 using Int = blasint;
 
+// OpenBLAS's threaded level-3 driver mallocs a job table on every call and
+// ends the process when that fails. Making sure, just before a dgemm, that
+// more than that can still be had turns an exhausted address space into
+// std::bad_alloc (MemoryError for a Python caller) instead.
+inline void require_level3_workspace() {
+  constexpr std::size_t workspace_bytes = std::size_t{8} << 20;
+  void* volatile probe = std::malloc(workspace_bytes);  // volatile: kept, not elided
+  if (probe == nullptr) {
+    throw std::bad_alloc{};
+  }
+  std::free(probe);
+}
+
 inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, Int m, Int n, double alpha,
                   const double* a, Int lda, const double* x, Int incx, double beta, double* y,
                   Int incy) {
@@ -33,6 +48,7 @@ inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, Int m, Int n, double
 inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, Int m,
                   Int n, Int k, double alpha, const double* a, Int lda, const double* b, Int ldb,
                   double beta, double* c, Int ldc) {
+  require_level3_workspace();
   VELMORA_CBLAS(dgemm)(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 

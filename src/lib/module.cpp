@@ -2,6 +2,8 @@
 // point, which drives one call from the results object to the DataFrame.
 
 #include <atomic>
+#include <limits>
+#include <new>
 
 #include "engine/effect_accumulation.hpp"
 #include "engine/variable_classification.hpp"
@@ -32,10 +34,21 @@ constexpr char mfx_doc[] =
     "parts),\n"
     "and an optional `se_method` string which defaults to \"orvo\".";
 
+// The accumulators and the delta method hold k x k matrices of doubles. A k
+// whose square does not fit in memory's address range cannot be allocated,
+// and k * k must not be left to wrap around into a small size.
+void require_addressable_square(std::size_t k) {
+  constexpr std::size_t max_elements = std::numeric_limits<std::size_t>::max() / sizeof(double);
+  if (k != 0 && k > max_elements / k) {
+    throw std::bad_alloc{};
+  }
+}
+
 PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const CallSettings settings = bind_mfx_arguments(args, nargsf, kwnames);
   const ReadModel model = read_model_inputs(settings.model);
   const ModelInputs& inputs = model.inputs;
+  require_addressable_square(inputs.X.cols);
 
   const std::vector<std::size_t> intercepts = build_intercept_indices(inputs.names);
   const std::vector<std::size_t> dummies = build_dummy_indices(inputs.names, inputs.X, intercepts);
