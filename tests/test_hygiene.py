@@ -26,6 +26,10 @@ WARM_UP = 200
 CALLS = 3000
 BLOCK_GROWTH = CALLS // 4
 RSS_GROWTH = 4 << 20
+# AddressSanitizer keeps freed memory in quarantine (up to 256 MB) and writes
+# shadow memory for each allocation, so resident memory says nothing there;
+# its own checks stand in for this one.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 rng = np.random.default_rng(17)
 N, K = 2000, 8
@@ -166,5 +170,5 @@ def test_repeated_calls_leave_nothing_behind(make, args, kwargs, expected, capfd
     capfd.readouterr()  # the diagnostics of the internal failures
     assert [sys.getrefcount(obj) for obj in inputs.watched] == refcounts
     assert block_growth < BLOCK_GROWTH, block_growth
-    assert rss_growth < RSS_GROWTH, rss_growth
+    assert UNDER_ASAN or rss_growth < RSS_GROWTH, rss_growth
     assert inputs.buffers() == buffers
