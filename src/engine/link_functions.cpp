@@ -36,10 +36,14 @@ inline double logistic_pdf_of_exp(double g) {
   return g == INFINITY ? 0.0 : f;  // NaN stays NaN
 }
 
-// The Logit distribution function from g = exp(z): 1 / (exp(-z) + 1) with
-// exp(-z) taken as 1 / g, so F and f share one exponential. The limits agree:
-// g = 0 gives 1 / inf = 0, g = inf gives 1.
-inline double logistic_cdf_of_exp(double g) { return 1.0 / (1.0 / g + 1.0); }
+// The Logit distribution function from g = exp(z), as g / (g + 1), so that F
+// and f share one exponential and F costs one division. At g = inf the
+// quotient would be NaN; the limit is 1. Where exp(-z) overflows (z below
+// about -709.8) 1 / (exp(-z) + 1) is 0 and this is g, at most 1.4e-308.
+inline double logistic_cdf_of_exp(double g) {
+  const double t = g / (g + 1.0);
+  return g == INFINITY ? 1.0 : t;
+}
 
 inline double normal_cdf_element(double x) {
   constexpr double mean = 0.0;
