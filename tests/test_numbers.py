@@ -300,6 +300,31 @@ def test_column_classes_match_reference(kind, method):
     check_inference_columns(table)
 
 
+@pytest.mark.parametrize("chunk", [None, 3000])
+@pytest.mark.parametrize("first_other", [100, 4096, 9000, 11_999])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_column_zero_one_for_thousands_of_rows_then_not_is_continuous(order, first_other, chunk):
+    # sorted data: a count that is 0 or 1 for its first rows and 2 later
+    rng = np.random.default_rng(first_other)
+    n = 12_000
+    count = (rng.random(n) < 0.5).astype(float)
+    count[first_other:] += rng.integers(0, 2, size=n - first_other)
+    count[first_other] = 2.0
+    X = np.asarray(
+        np.column_stack([np.ones(n), rng.normal(size=n), count, rng.random(n) < 0.3]), order=order
+    )
+    names = ["const", "x", "count", "d"]
+    beta = np.array([-0.2, 0.5, 0.3, -0.4])
+    V = np.eye(4) * 1e-3
+    for method in ("orvo", "sm"):
+        table = velmora.mfx(fake_results("Probit", X, beta, V, names), chunk, method)
+        ame, se, _ = reference_effects("Probit", X, beta, V, names, method)
+        np.testing.assert_allclose(table["dy/dx"], ame, rtol=1e-10)
+        np.testing.assert_allclose(table["Std. Err"], se, rtol=1e-9)
+        # the derivative effect, not the discrete change
+        assert table.loc["count", "dy/dx"] == pytest.approx(ame[1], rel=1e-10)
+
+
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 def test_logit_overflow_contributes_zero_density(method):
     # xb reaches +-1200: exp(xb) overflows, and those rows must add 0, not NaN

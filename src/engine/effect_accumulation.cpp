@@ -7,6 +7,7 @@
 #include "engine/blas.hpp"
 #include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
+#include "engine/variable_classification.hpp"
 #include "engine/vector_math.hpp"
 
 namespace velmora {
@@ -18,6 +19,10 @@ namespace {
 constexpr std::size_t block_bytes = 256 * 1024;
 constexpr std::size_t min_block_rows = 64;
 constexpr std::size_t max_block_rows = 8192;
+
+// Rows read to guess which columns are dummies before the pass checks the
+// guess on all of them.
+constexpr std::size_t classification_sample_rows = 4096;
 
 std::size_t block_rows_for(std::size_t k) {
   return std::clamp(block_bytes / (sizeof(double) * std::max<std::size_t>(k, 1)), min_block_rows,
@@ -156,13 +161,17 @@ class ChunkAccumulator {
  public:
   // `most_rows` bounds the rows of any chunk: a small call needs no
   // full-sized block buffers.
+  // With `verify_dummies` every block checks that the dummy columns hold only
+  // 0 and 1, and the chunk stops at the first that does not (contradicted()).
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
-                   std::span<const std::size_t> dummies, bool has_continuous, SeMethod method)
+                   std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
+                   bool verify_dummies)
       : kind_(kind),
         beta_(beta),
         k_(k),
         dummies_(dummies),
         method_(method),
+        verify_dummies_(verify_dummies),
         block_rows_(std::min(block_rows_for(k), std::max<std::size_t>(most_rows, 1))),
         weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
         xb_(block_rows_),
@@ -180,6 +189,8 @@ class ChunkAccumulator {
         dummy_pdf1_(dummies.size()),
         products_(k * weight_columns_) {}
 
+  [[nodiscard]] bool contradicted() const { return contradicted_; }
+
   // Totals of one chunk, formed over its blocks; read after add_chunk.
   [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
   [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_cdf1_[d] - dummy_cdf0_[d]; }
@@ -193,7 +204,7 @@ class ChunkAccumulator {
     std::fill(dummy_cdf0_.begin(), dummy_cdf0_.end(), 0.0);
     std::fill(dummy_pdf1_.begin(), dummy_pdf1_.end(), 0.0);
     std::fill(products_.begin(), products_.end(), 0.0);
-    for (std::size_t first = 0; first < chunk.rows; first += block_rows_) {
+    for (std::size_t first = 0; first < chunk.rows && !contradicted_; first += block_rows_) {
       const std::size_t m = std::min(block_rows_, chunk.rows - first);
       add_block(with_ascending_rows(chunk.row_block(first, m)));
     }
@@ -262,8 +273,12 @@ class ChunkAccumulator {
     const double beta_j = beta_[dummies_[d]];
     // Gathered to unit stride so the loops below vectorise.
     double* x_j = column_.data();
-    const bool binary = gather_binary(column.base, column.stride, x_j, m) && std::isfinite(beta_j);
-    if (!binary) {
+    const bool all_binary = gather_binary(column.base, column.stride, x_j, m);
+    if (!all_binary && verify_dummies_) {
+      contradicted_ = true;
+      return;
+    }
+    if (!all_binary || !std::isfinite(beta_j)) {
       add_general_dummy_weights(std::span<const double>(x_j, m), d, xb);
       return;
     }
@@ -335,6 +350,8 @@ class ChunkAccumulator {
   std::size_t k_;
   std::span<const std::size_t> dummies_;
   SeMethod method_;
+  bool verify_dummies_;
+  bool contradicted_ = false;
   std::size_t block_rows_;
   std::size_t weight_columns_;
 
@@ -363,10 +380,16 @@ std::optional<SeMethod> parse_se_method(std::string_view text) {
   return std::nullopt;
 }
 
-EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
-                                      std::span<const std::size_t> intercept_indices,
-                                      std::span<const std::size_t> dummy_indices,
-                                      std::optional<std::uint64_t> chunk_size, SeMethod method) {
+namespace {
+
+// The pass itself; with `verify_dummies`, nothing when a dummy column turns
+// out to hold a value other than 0 and 1.
+std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& beta,
+                                             const MatrixView& X,
+                                             std::span<const std::size_t> intercept_indices,
+                                             std::span<const std::size_t> dummy_indices,
+                                             std::optional<std::uint64_t> chunk_size,
+                                             SeMethod method, bool verify_dummies) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -400,12 +423,16 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
       method == SeMethod::Sm ? totals.sm_jacobian : totals.orvo_jacobian;
 
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
-  ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method);
+  ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method,
+                                verify_dummies);
   const std::size_t method_column = dummies.size();
   for (std::size_t start = 0; start < n;) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
     chunk_totals.add_chunk(X.row_block(start, m));
     start += m;
+    if (chunk_totals.contradicted()) {
+      return std::nullopt;
+    }
 
     for (std::size_t d = 0; d < dummies.size(); ++d) {
       const std::size_t j = dummies[d];
@@ -438,6 +465,41 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
     }
   }
   return totals;
+}
+
+}  // namespace
+
+EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
+                                      std::span<const std::size_t> intercept_indices,
+                                      std::span<const std::size_t> dummy_indices,
+                                      std::optional<std::uint64_t> chunk_size, SeMethod method) {
+  return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method, false);
+}
+
+ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
+                                          const MatrixView& X, std::span<const std::string> names,
+                                          std::optional<std::uint64_t> chunk_size,
+                                          SeMethod method) {
+  ClassifiedEffects result;
+  result.intercept_indices = build_intercept_indices(names);
+  // A column that holds only 0 and 1 in its first rows is taken for a dummy,
+  // and the pass checks the rest as it reads each block anyway; a scan of
+  // all of X first would read it from memory twice. Where the guess is
+  // contradicted, the columns are classified on all rows and the pass runs
+  // again, so the lists and the totals are those of classifying first.
+  const std::size_t sample_rows = std::min(X.rows, classification_sample_rows);
+  result.dummy_indices =
+      build_dummy_indices(names, X.row_block(0, sample_rows), result.intercept_indices);
+  std::optional<EffectAccumulators> totals =
+      accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
+                 sample_rows < X.rows);
+  if (!totals) {
+    result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
+    totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
+                        method, false);
+  }
+  result.totals = std::move(*totals);
+  return result;
 }
 
 SelectedTotals selected_totals(const EffectAccumulators& totals, SeMethod method) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,22 @@ struct EffectAccumulators {
                                                     std::span<const std::size_t> dummy_indices,
                                                     std::optional<std::uint64_t> chunk_size,
                                                     SeMethod method);
+
+// The classification of the columns and the pass over the rows, as if the
+// lists were built from all of X first (build_dummy_indices) and then handed
+// to accumulate_effects; the same lists, the same totals. X is read once
+// unless a column is 0/1 in its first few thousand rows and not later.
+struct ClassifiedEffects {
+  std::vector<std::size_t> intercept_indices;
+  std::vector<std::size_t> dummy_indices;
+  EffectAccumulators totals;
+};
+
+[[nodiscard]] ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
+                                                        const MatrixView& X,
+                                                        std::span<const std::string> names,
+                                                        std::optional<std::uint64_t> chunk_size,
+                                                        SeMethod method);
 
 struct SelectedTotals {
   std::span<const double> effects;   // k

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "engine/effect_accumulation.hpp"
-#include "engine/variable_classification.hpp"
 #include "lib/arguments.hpp"
 #include "lib/call_scope.hpp"
 #include "lib/model_reader.hpp"
@@ -50,13 +49,12 @@ PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const ModelInputs& inputs = model.inputs;
   require_addressable_square(inputs.X.cols);
 
-  const std::vector<std::size_t> intercepts = build_intercept_indices(inputs.names);
-  const std::vector<std::size_t> dummies = build_dummy_indices(inputs.names, inputs.X, intercepts);
-  const EffectAccumulators totals = accumulate_effects(
-      inputs.kind, inputs.beta, inputs.X, intercepts, dummies, settings.chunk_size, settings.method);
-  const SelectedTotals selected = selected_totals(totals, settings.method);
-  const EffectsTable table = build_effects_table(selected.effects, selected.jacobian,
-                                                 inputs.X.rows, inputs.V, intercepts, inputs.names);
+  const ClassifiedEffects effects = classify_and_accumulate(
+      inputs.kind, inputs.beta, inputs.X, inputs.names, settings.chunk_size, settings.method);
+  const SelectedTotals selected = selected_totals(effects.totals, settings.method);
+  const EffectsTable table =
+      build_effects_table(selected.effects, selected.jacobian, inputs.X.rows, inputs.V,
+                          effects.intercept_indices, inputs.names);
   return build_result_frame(table);
 }
 

@@ -17,6 +17,7 @@
 
 #include "engine/effect_accumulation.hpp"
 #include "engine/internal_failure.hpp"
+#include "engine/variable_classification.hpp"
 
 namespace velmora {
 namespace {
@@ -303,6 +304,48 @@ TEST(Accumulation, InvalidArgumentsAreInternalFailures) {
   }
   EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
                                         d.dummies, Chunk{0}, SeMethod::Sm),
+               InternalFailure);
+}
+
+// Classifying on the way gives the lists and totals of classifying all of X
+// first, bit for bit, also where a column is 0/1 for thousands of rows and
+// then is not (the guess from the first rows is contradicted).
+TEST(ClassifyAndAccumulate, SameAsClassifyingFirst) {
+  const std::size_t n = 9000;
+  for (const std::size_t break_row : {std::size_t{0}, std::size_t{4095}, std::size_t{4096},
+                                      std::size_t{6000}, n - 1, n}) {
+    Design d = make_design("IDDCD", n, 11);
+    if (break_row < n) {
+      d.x[break_row * d.k + 2] = 2.0;  // column 2 is a count, not a dummy
+    }
+    std::vector<std::string> names = {"const", "a", "b", "c", "e"};
+    for (const Chunk chunk : {Chunk{}, Chunk{1000}, Chunk{4096}, Chunk{8999}}) {
+      for (const SeMethod method : kMethods) {
+        SCOPED_TRACE(testing::Message() << "break " << break_row << " chunk "
+                                        << chunk.value_or(0) << " sm " << (method == SeMethod::Sm));
+        const ClassifiedEffects got = classify_and_accumulate(ModelKind::Logit, d.beta_view(),
+                                                              d.view(), names, chunk, method);
+        const Indices intercepts = build_intercept_indices(names);
+        const Indices dummies = build_dummy_indices(names, d.view(), intercepts);
+        const EffectAccumulators want = accumulate_effects(
+            ModelKind::Logit, d.beta_view(), d.view(), intercepts, dummies, chunk, method);
+        EXPECT_EQ(got.intercept_indices, intercepts);
+        EXPECT_EQ(got.dummy_indices, dummies);
+        EXPECT_EQ(got.dummy_indices, break_row < n ? (Indices{1, 4}) : (Indices{1, 2, 4}));
+        EXPECT_EQ(got.totals.orvo_effects, want.orvo_effects);
+        EXPECT_EQ(got.totals.orvo_jacobian, want.orvo_jacobian);
+        EXPECT_EQ(got.totals.sm_effects, want.sm_effects);
+        EXPECT_EQ(got.totals.sm_jacobian, want.sm_jacobian);
+      }
+    }
+  }
+}
+
+TEST(ClassifyAndAccumulate, NamesWithoutColumnsFailBeforeAnyEffect) {
+  const Design d = make_design("ID", 10, 3);
+  const std::vector<std::string> names = {"const", "a", "b"};
+  EXPECT_THROW((void)classify_and_accumulate(ModelKind::Probit, d.beta_view(), d.view(), names,
+                                             Chunk{}, SeMethod::Orvo),
                InternalFailure);
 }
 
