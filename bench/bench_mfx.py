@@ -261,14 +261,14 @@ def plot(sm_rows, floor_rows, path):
 
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for family, marker in (("Logit", "o"), ("Probit", "s")):
-        pts = sorted(
-            {(n, t[0]) for n, fam, m, t, _ in sm_rows if fam == family and m == "orvo"}
-            | {
-                (n, t[0])
-                for n, _, o, fam, m, t, _ in floor_rows
-                if fam == family and m == "orvo" and o == "C"
-            }
+        # one point per n: the stand-in's where both sections measured it
+        by_n = {n: t[0] for n, fam, m, t, _ in sm_rows if fam == family and m == "orvo"}
+        by_n.update(
+            (n, t[0])
+            for n, _, o, fam, m, t, _ in floor_rows
+            if fam == family and m == "orvo" and o == "C"
         )
+        pts = sorted(by_n.items())
         ax.plot(
             *zip(*pts, strict=True),
             marker=marker,
