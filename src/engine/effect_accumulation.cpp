@@ -159,10 +159,10 @@ std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size
 // product instead of k dot products per regressor.
 class ChunkAccumulator {
  public:
-  // `most_rows` bounds the rows of any chunk: a small call needs no
-  // full-sized block buffers.
-  // With `verify_dummies` every block checks that the dummy columns hold only
-  // 0 and 1, and the chunk stops at the first that does not (contradicted()).
+  // `most_rows` bounds the rows of any chunk, so a small call gets no
+  // full-sized block buffers. With `verify_dummies` every block checks that
+  // the dummy columns hold only 0 and 1, and the chunk stops at the first that
+  // does not (contradicted()).
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
                    std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
                    bool verify_dummies)
