@@ -29,7 +29,9 @@ using Int = blasint;
 // OpenBLAS's threaded level-3 driver mallocs a job table on every call and
 // ends the process when that fails. Making sure, just before a dgemm, that
 // more than that can still be had turns an exhausted address space into
-// std::bad_alloc (MemoryError for a Python caller) instead.
+// std::bad_alloc (MemoryError for a Python caller) instead. Callers probe
+// before their products; nothing else allocates between a probe and the
+// products that follow it on the same thread.
 inline void require_level3_workspace() {
   constexpr std::size_t workspace_bytes = std::size_t{8} << 20;
   void* volatile probe = std::malloc(workspace_bytes);  // volatile: kept, not elided
@@ -48,7 +50,6 @@ inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, Int m, Int n, double
 inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, Int m,
                   Int n, Int k, double alpha, const double* a, Int lda, const double* b, Int ldb,
                   double beta, double* c, Int ldc) {
-  require_level3_workspace();
   VELMORA_CBLAS(dgemm)(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 

@@ -426,6 +426,9 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
   ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method,
                                 verify_dummies);
   const std::size_t method_column = dummies.size();
+  // Once for the whole pass rather than once per block: the pass allocates
+  // nothing between its products.
+  blas::require_level3_workspace();
   for (std::size_t start = 0; start < n;) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
     chunk_totals.add_chunk(X.row_block(start, m));

@@ -73,6 +73,7 @@ DenseMatrix multiply(const MatrixView& a, const MatrixView& b) {
   const BlasOperand left = blas_operand(a);
   const BlasOperand right = blas_operand(b);
   if (!tiny && left.usable && right.usable && fits_blas(a, b) && a.cols > 0) {
+    blas::require_level3_workspace();
     blas::dgemm(CblasRowMajor, left.transpose, right.transpose, blas::to_int(a.rows),
                 blas::to_int(b.cols), blas::to_int(a.cols), 1.0, a.base, left.leading_dimension,
                 b.base, right.leading_dimension, 0.0, product.values.data(),
