@@ -1,6 +1,8 @@
 """How mfx reads a results object: family, arrays, names, their errors and internal failures."""
 
 import json
+import shutil
+import subprocess
 import sys
 import types
 
@@ -511,3 +513,67 @@ def test_numpy_table_taken_without_deprecation_warning(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "['x']"
+
+
+# SciPy's BLAS is looked up at the first call that gets past the reader; a failed look-up is
+# not kept, so the call after the real module is back succeeds.
+SCIPY_BLAS_SCRIPT = """
+import ctypes, sys, types
+import numpy as np
+import scipy.linalg.cython_blas as real
+import velmora
+model = type("Logit", (), {})()
+model.exog, model.exog_names = np.ones((3, 1)), ["x"]
+results = types.SimpleNamespace(model=model, params=np.ones(1), cov_params=lambda: np.eye(1))
+capi = dict(real.__pyx_capi__)
+if MODE == "missing":
+    sys.modules["scipy.linalg.cython_blas"] = None
+else:
+    if MODE == "wrong_signature":
+        new_capsule = ctypes.pythonapi.PyCapsule_New
+        new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
+        signature = b"void (char *, char *, long *, long *, long *, double *, double *, long *, " \\
+            b"double *, long *, double *, double *, long *)"
+        capi["dgemm"] = new_capsule(1, signature, None)
+    else:
+        del capi["dgemm"]
+    sys.modules["scipy.linalg.cython_blas"] = types.SimpleNamespace(__pyx_capi__=capi)
+try:
+    velmora.mfx(results)
+except ImportError as exc:
+    print(exc)
+sys.modules["scipy.linalg.cython_blas"] = real
+print(velmora.mfx(results).index.tolist())
+"""
+
+
+@pytest.mark.parametrize(
+    "mode, message",
+    [
+        (
+            "missing",
+            "velmora needs SciPy for its BLAS routines: cannot import scipy.linalg.cython_blas",
+        ),
+        (
+            "no_routine",
+            "velmora needs scipy.linalg.cython_blas.dgemm from SciPy for its BLAS routines",
+        ),
+        (
+            "wrong_signature",
+            "velmora needs scipy.linalg.cython_blas.dgemm with 32-bit integers, "
+            "but SciPy's has the signature 'void (char *, char *, long *,",
+        ),
+    ],
+)
+def test_scipy_blas_unavailable(run_python, mode, message):
+    proc = run_python(f"MODE = {mode!r}\n" + SCIPY_BLAS_SCRIPT)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith(message)
+    assert lines[1:] == ["['x']"]
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None, reason="needs ldd")
+def test_module_links_no_blas_of_its_own():
+    libraries = subprocess.run(["ldd", velmora.__file__], capture_output=True, text=True).stdout
+    assert "blas" not in libraries.lower(), libraries

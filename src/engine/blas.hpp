@@ -1,10 +1,13 @@
 #pragma once
-// The one place that knows the CBLAS interface: its symbol names, its integer
-// type, which strides it can take, where it expects a vector with a negative
-// increment to start, and a dot product that splits counts too large for it
-// and falls back to a plain loop for increments it cannot take (such as 0).
-
-#include <cblas.h>
+// The one place that knows the BLAS interface: the routines' Fortran calling
+// convention and integer type, which strides they can take, where they expect
+// a vector with a negative increment to start, and a dot product that splits
+// counts too large for them and falls back to a plain loop for increments
+// they cannot take (such as 0).
+//
+// The core links no BLAS. Whoever calls it finds the routines (the Python
+// module takes those SciPy exports, so a process has one BLAS and one thread
+// pool) and hands them down as a Routines record.
 
 #include <algorithm>
 #include <cstddef>
@@ -14,17 +17,57 @@
 
 #include "engine/strided_view.hpp"
 
-// The OpenBLAS build of the scipy-openblas32 wheel prefixes its symbols
-// (scipy_cblas_dgemm) so that it can live beside another BLAS in one process.
-#if defined(VELMORA_SCIPY_OPENBLAS)
-#define VELMORA_CBLAS(name) scipy_cblas_##name
-#else
-#define VELMORA_CBLAS(name) cblas_##name
-#endif
-
 namespace velmora::blas {
 
-using Int = blasint;
+// The BLAS that SciPy exports takes 32-bit integers.
+using Int = int;
+
+// Fortran convention: every argument by address, matrices column-major,
+// transposition as a character. The routines write only their outputs.
+using Dgemv = void(char* trans, Int* m, Int* n, double* alpha, double* a, Int* lda, double* x,
+                   Int* incx, double* beta, double* y, Int* incy);
+using Ddot = double(Int* n, double* x, Int* incx, double* y, Int* incy);
+using Dgemm = void(char* trans_a, char* trans_b, Int* m, Int* n, Int* k, double* alpha, double* a,
+                   Int* lda, double* b, Int* ldb, double* beta, double* c, Int* ldc);
+
+enum class Transpose : char { No = 'N', Yes = 'T' };
+
+// Whether an operand is used as stored or transposed, in column-major terms.
+[[nodiscard]] inline Transpose transpose_if(bool transposed) {
+  return transposed ? Transpose::Yes : Transpose::No;
+}
+
+struct Routines {
+  Dgemv* dgemv = nullptr;
+  Ddot* ddot = nullptr;
+  Dgemm* dgemm = nullptr;
+
+  // y = alpha * op(A) * x + beta * y, A column-major m x n.
+  void gemv(Transpose trans, Int m, Int n, double alpha, const double* a, Int lda,
+            const double* x, Int incx, double beta, double* y, Int incy) const {
+    auto t = static_cast<char>(trans);
+    dgemv(&t, &m, &n, &alpha, const_cast<double*>(a), &lda, const_cast<double*>(x), &incx, &beta,
+          y, &incy);
+  }
+
+  // C = alpha * op(A) * op(B) + beta * C, all column-major; C is m x n.
+  void gemm(Transpose trans_a, Transpose trans_b, Int m, Int n, Int k, double alpha,
+            const double* a, Int lda, const double* b, Int ldb, double beta, double* c,
+            Int ldc) const {
+    auto ta = static_cast<char>(trans_a);
+    auto tb = static_cast<char>(trans_b);
+    dgemm(&ta, &tb, &m, &n, &k, &alpha, const_cast<double*>(a), &lda, const_cast<double*>(b),
+          &ldb, &beta, c, &ldc);
+  }
+
+  [[nodiscard]] double dot_piece(Int n, const double* x, Int incx, const double* y,
+                                 Int incy) const {
+    return ddot(&n, const_cast<double*>(x), &incx, const_cast<double*>(y), &incy);
+  }
+
+  // Sum of x[i] * y[i]; the caller passes views of equal size.
+  [[nodiscard]] double dot(const VectorView& x, const VectorView& y) const;
+};
 
 // OpenBLAS's threaded level-3 driver mallocs a job table on every call and
 // ends the process when that fails. Making sure, just before a dgemm, that
@@ -39,18 +82,6 @@ inline void require_level3_workspace() {
     throw std::bad_alloc{};
   }
   std::free(probe);
-}
-
-inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, Int m, Int n, double alpha,
-                  const double* a, Int lda, const double* x, Int incx, double beta, double* y,
-                  Int incy) {
-  VELMORA_CBLAS(dgemv)(order, trans, m, n, alpha, a, lda, x, incx, beta, y, incy);
-}
-
-inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, Int m,
-                  Int n, Int k, double alpha, const double* a, Int lda, const double* b, Int ldb,
-                  double beta, double* c, Int ldc) {
-  VELMORA_CBLAS(dgemm)(order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 
 inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_limits<Int>::max());
@@ -79,8 +110,7 @@ inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_l
   return element0 + static_cast<std::ptrdiff_t>(n - 1) * stride;
 }
 
-// Sum of x[i] * y[i]; the caller passes views of equal size.
-[[nodiscard]] inline double dot(const VectorView& x, const VectorView& y) {
+inline double Routines::dot(const VectorView& x, const VectorView& y) const {
   const std::size_t n = std::min(x.size, y.size);
   double total = 0.0;
   if (usable_increment(x.stride) && usable_increment(y.stride)) {
@@ -88,8 +118,8 @@ inline constexpr std::size_t max_count = static_cast<std::size_t>(std::numeric_l
       const std::size_t piece = std::min(n - done, max_count);
       const double* xs = x.base + static_cast<std::ptrdiff_t>(done) * x.stride;
       const double* ys = y.base + static_cast<std::ptrdiff_t>(done) * y.stride;
-      total += VELMORA_CBLAS(ddot)(to_int(piece), vector_start(xs, piece, x.stride), to_int(x.stride),
-                          vector_start(ys, piece, y.stride), to_int(y.stride));
+      total += dot_piece(to_int(piece), vector_start(xs, piece, x.stride), to_int(x.stride),
+                         vector_start(ys, piece, y.stride), to_int(y.stride));
       done += piece;
     }
     return total;

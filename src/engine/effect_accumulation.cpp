@@ -165,8 +165,9 @@ class ChunkAccumulator {
   // does not (contradicted()).
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
                    std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
-                   bool verify_dummies)
-      : kind_(kind),
+                   bool verify_dummies, const blas::Routines& blas)
+      : blas_(blas),
+        kind_(kind),
         beta_(beta),
         k_(k),
         dummies_(dummies),
@@ -251,16 +252,16 @@ class ChunkAccumulator {
       const double* beta = blas::vector_start(beta_.base, k_, beta_.stride);
       const blas::Int incx = blas::to_int(beta_.stride);
       if (layout.layout == BlockLayout::ContiguousRows) {
-        blas::dgemv(CblasColMajor, CblasTrans, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
-                    layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
+        blas_.gemv(blas::Transpose::Yes, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
+                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
       } else {
-        blas::dgemv(CblasColMajor, CblasNoTrans, blas::to_int(m), blas::to_int(k_), 1.0,
-                    block.base, layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
+        blas_.gemv(blas::Transpose::No, blas::to_int(m), blas::to_int(k_), 1.0, block.base,
+                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
       }
       return;
     }
     for (std::size_t r = 0; r < m; ++r) {
-      xb[r] = blas::dot(block.row(r), beta_);
+      xb[r] = blas_.dot(block.row(r), beta_);
     }
   }
 
@@ -331,20 +332,21 @@ class ChunkAccumulator {
     if (layout.layout != BlockLayout::Strided && blas::fits(weight_columns_) &&
         blas::fits(block_rows_)) {
       const bool rows_contiguous = layout.layout == BlockLayout::ContiguousRows;
-      blas::dgemm(CblasColMajor, rows_contiguous ? CblasNoTrans : CblasTrans, CblasNoTrans,
-                  blas::to_int(k_), blas::to_int(weight_columns_), blas::to_int(m), 1.0,
-                  block.base, layout.leading_dimension, weights_.data(), blas::to_int(block_rows_),
-                  1.0, products_.data(), blas::to_int(k_));
+      blas_.gemm(blas::transpose_if(!rows_contiguous), blas::Transpose::No, blas::to_int(k_),
+                 blas::to_int(weight_columns_), blas::to_int(m), 1.0, block.base,
+                 layout.leading_dimension, weights_.data(), blas::to_int(block_rows_), 1.0,
+                 products_.data(), blas::to_int(k_));
       return;
     }
     for (std::size_t w = 0; w < weight_columns_; ++w) {
       const VectorView weights{weights_.data() + w * block_rows_, m, 1};
       for (std::size_t l = 0; l < k_; ++l) {
-        products_[w * k_ + l] += blas::dot(block.column(l), weights);
+        products_[w * k_ + l] += blas_.dot(block.column(l), weights);
       }
     }
   }
 
+  const blas::Routines& blas_;
   ModelKind kind_;
   VectorView beta_;
   std::size_t k_;
@@ -389,7 +391,8 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
                                              std::span<const std::size_t> intercept_indices,
                                              std::span<const std::size_t> dummy_indices,
                                              std::optional<std::uint64_t> chunk_size,
-                                             SeMethod method, bool verify_dummies) {
+                                             SeMethod method, bool verify_dummies,
+                                             const blas::Routines& blas) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -424,7 +427,7 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
 
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
   ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method,
-                                verify_dummies);
+                                verify_dummies, blas);
   const std::size_t method_column = dummies.size();
   // Once for the whole pass rather than once per block: the pass allocates
   // nothing between its products.
@@ -475,14 +478,16 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
 EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
                                       std::span<const std::size_t> intercept_indices,
                                       std::span<const std::size_t> dummy_indices,
-                                      std::optional<std::uint64_t> chunk_size, SeMethod method) {
-  return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method, false);
+                                      std::optional<std::uint64_t> chunk_size, SeMethod method,
+                                      const blas::Routines& blas) {
+  return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method, false,
+                     blas);
 }
 
 ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
                                           const MatrixView& X, std::span<const std::string> names,
                                           std::optional<std::uint64_t> chunk_size,
-                                          SeMethod method) {
+                                          SeMethod method, const blas::Routines& blas) {
   ClassifiedEffects result;
   result.intercept_indices = build_intercept_indices(names);
   // A column that holds only 0 and 1 in its first rows is taken for a dummy,
@@ -495,11 +500,11 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
       build_dummy_indices(names, X.row_block(0, sample_rows), result.intercept_indices);
   std::optional<EffectAccumulators> totals =
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
-                 sample_rows < X.rows);
+                 sample_rows < X.rows, blas);
   if (!totals) {
     result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
-                        method, false);
+                        method, false, blas);
   }
   result.totals = std::move(*totals);
   return result;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/blas.hpp"
 #include "engine/link_functions.hpp"
 #include "engine/strided_view.hpp"
 
@@ -38,13 +39,13 @@ struct EffectAccumulators {
 // Walks the rows of X in chunks of `chunk_size` rows (all rows when absent).
 // Throws InternalFailure when beta does not have one entry per column of X
 // (checked at the first chunk, so not when X has no rows) or when chunk_size
-// is 0.
+// is 0. The products go through `blas`.
 [[nodiscard]] EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta,
                                                     const MatrixView& X,
                                                     std::span<const std::size_t> intercept_indices,
                                                     std::span<const std::size_t> dummy_indices,
                                                     std::optional<std::uint64_t> chunk_size,
-                                                    SeMethod method);
+                                                    SeMethod method, const blas::Routines& blas);
 
 // The classification of the columns and the pass over the rows, as if the
 // lists were built from all of X first (build_dummy_indices) and then handed
@@ -60,7 +61,8 @@ struct ClassifiedEffects {
                                                         const MatrixView& X,
                                                         std::span<const std::string> names,
                                                         std::optional<std::uint64_t> chunk_size,
-                                                        SeMethod method);
+                                                        SeMethod method,
+                                                        const blas::Routines& blas);
 
 struct SelectedTotals {
   std::span<const double> effects;   // k

@@ -10,6 +10,7 @@
 #include "lib/call_scope.hpp"
 #include "lib/model_reader.hpp"
 #include "lib/result_frame.hpp"
+#include "lib/scipy_blas.hpp"
 #include "report/delta_method.hpp"
 
 namespace velmora {
@@ -48,13 +49,15 @@ PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const ReadModel model = read_model_inputs(settings.model);
   const ModelInputs& inputs = model.inputs;
   require_addressable_square(inputs.X.cols);
+  const blas::Routines& blas = scipy_blas_routines();
 
-  const ClassifiedEffects effects = classify_and_accumulate(
-      inputs.kind, inputs.beta, inputs.X, inputs.names, settings.chunk_size, settings.method);
+  const ClassifiedEffects effects =
+      classify_and_accumulate(inputs.kind, inputs.beta, inputs.X, inputs.names,
+                              settings.chunk_size, settings.method, blas);
   const SelectedTotals selected = selected_totals(effects.totals, settings.method);
   const EffectsTable table =
       build_effects_table(selected.effects, selected.jacobian, inputs.X.rows, inputs.V,
-                          effects.intercept_indices, inputs.names);
+                          effects.intercept_indices, inputs.names, blas);
   return build_result_frame(table);
 }
 

@@ -35,11 +35,11 @@ bool fits_blas(const MatrixView& a, const MatrixView& b) {
   return blas::fits(a.rows) && blas::fits(a.cols) && blas::fits(b.cols);
 }
 
-// How a matrix can be passed to a row-major dgemm: as stored, as the
-// transpose of a row-major matrix, or not at all.
+// How a matrix can be passed to dgemm: as a row-major matrix, as the
+// transpose of one (a column-major matrix), or not at all.
 struct BlasOperand {
   bool usable = false;
-  CBLAS_TRANSPOSE transpose = CblasNoTrans;
+  bool transposed = false;
   blas::Int leading_dimension = 0;
 };
 
@@ -48,18 +48,18 @@ BlasOperand blas_operand(const MatrixView& m) {
   const auto cols = static_cast<std::ptrdiff_t>(m.cols);
   if (m.col_stride == 1 && m.row_stride >= std::max<std::ptrdiff_t>(cols, 1) &&
       blas::fits(m.row_stride)) {
-    return {true, CblasNoTrans, blas::to_int(m.row_stride)};
+    return {true, false, blas::to_int(m.row_stride)};
   }
   if (m.row_stride == 1 && m.col_stride >= std::max<std::ptrdiff_t>(rows, 1) &&
       blas::fits(m.col_stride)) {
-    return {true, CblasTrans, blas::to_int(m.col_stride)};
+    return {true, true, blas::to_int(m.col_stride)};
   }
   return {};
 }
 
 // a times b, written fresh. Tiny products and operands without a contiguous
 // axis go through the plain loop; both agree up to rounding.
-DenseMatrix multiply(const MatrixView& a, const MatrixView& b) {
+DenseMatrix multiply(const MatrixView& a, const MatrixView& b, const blas::Routines& blas) {
   if (a.cols != b.rows) {
     throw InternalFailure("matrices of incompatible shapes: " + shape_text(a.rows, a.cols) +
                           " times " + shape_text(b.rows, b.cols));
@@ -74,10 +74,12 @@ DenseMatrix multiply(const MatrixView& a, const MatrixView& b) {
   const BlasOperand right = blas_operand(b);
   if (!tiny && left.usable && right.usable && fits_blas(a, b) && a.cols > 0) {
     blas::require_level3_workspace();
-    blas::dgemm(CblasRowMajor, left.transpose, right.transpose, blas::to_int(a.rows),
-                blas::to_int(b.cols), blas::to_int(a.cols), 1.0, a.base, left.leading_dimension,
-                b.base, right.leading_dimension, 0.0, product.values.data(),
-                blas::to_int(b.cols));
+    // BLAS is column-major: the row-major product a * b is the column-major
+    // product b^T * a^T, written into the same memory.
+    blas.gemm(blas::transpose_if(right.transposed), blas::transpose_if(left.transposed),
+              blas::to_int(b.cols), blas::to_int(a.rows), blas::to_int(a.cols), 1.0, b.base,
+              right.leading_dimension, a.base, left.leading_dimension, 0.0,
+              product.values.data(), blas::to_int(b.cols));
     return product;
   }
   for (std::size_t i = 0; i < a.rows; ++i) {
@@ -115,7 +117,8 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
                                  std::span<const double> jacobian_totals, std::size_t n,
                                  const MatrixView& V,
                                  std::span<const std::size_t> intercept_indices,
-                                 const std::vector<std::string>& names) {
+                                 const std::vector<std::string>& names,
+                                 const blas::Routines& blas) {
   const std::size_t k = effect_totals.size();
   if (jacobian_totals.size() != k * k) {
     throw InternalFailure("matrices of incompatible shapes: " + std::to_string(k) +
@@ -133,8 +136,8 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
     J.values[e] = jacobian_totals[e] / observations;
   }
 
-  const DenseMatrix JV = multiply(J.view(), V);
-  const DenseMatrix C = multiply(JV.view(), transposed(J.view()));
+  const DenseMatrix JV = multiply(J.view(), V, blas);
+  const DenseMatrix C = multiply(JV.view(), transposed(J.view()), blas);
 
   EffectsTable table;
   for (std::size_t i = 0; i < k; ++i) {

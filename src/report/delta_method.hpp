@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/blas.hpp"
 #include "engine/strided_view.hpp"
 
 namespace velmora {
@@ -25,11 +26,13 @@ struct EffectsTable {
   std::vector<std::string> row_names;
 };
 
-// Throws InternalFailure when V is not k x k or when a reported column has no name.
+// Throws InternalFailure when V is not k x k or when a reported column has no
+// name. The products go through `blas`.
 [[nodiscard]] EffectsTable build_effects_table(std::span<const double> effect_totals,
                                                std::span<const double> jacobian_totals,
                                                std::size_t n, const MatrixView& V,
                                                std::span<const std::size_t> intercept_indices,
-                                               const std::vector<std::string>& names);
+                                               const std::vector<std::string>& names,
+                                               const blas::Routines& blas);
 
 }  // namespace velmora

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/internal_failure.hpp"
+#include "system_blas.hpp"
 #include "report/delta_method.hpp"
 
 namespace velmora {
@@ -48,7 +49,7 @@ struct Layouts {
 // J = 1, V = variance and n = 1, so the AME is the effect and z is effect / sqrt(variance).
 EffectsTable one_regressor(double effect, double variance) {
   const double effects[] = {effect}, jacobian[] = {1.0}, V[] = {variance};
-  return build_effects_table(effects, jacobian, 1, {V, 1, 1, 1, 1}, Indices{}, Names{"x"});
+  return build_effects_table(effects, jacobian, 1, {V, 1, 1, 1, 1}, Indices{}, Names{"x"}, system_blas());
 }
 
 void expect_fallback_row(const EffectsTable& t, double ame) {
@@ -65,7 +66,7 @@ TEST(EffectsTable, WorkedExampleInEveryLayoutOfV) {
   const Layouts layouts(V, 2);
   for (const MatrixView& v : layouts.views) {
     SCOPED_TRACE(testing::Message() << v.row_stride << ", " << v.col_stride);
-    const EffectsTable t = build_effects_table(effects, jacobian, 2, v, Indices{}, Names{"a", "b"});
+    const EffectsTable t = build_effects_table(effects, jacobian, 2, v, Indices{}, Names{"a", "b"}, system_blas());
     ASSERT_EQ(t.dydx.size(), 2u);
     EXPECT_EQ(t.dydx, (std::vector<double>{0.2, 0.3}));
     EXPECT_NEAR(t.std_err[0], std::sqrt(0.15), 1e-15);
@@ -106,7 +107,7 @@ TEST(EffectsTable, MatchesDirectQuadraticForms) {
     for (const MatrixView& v : layouts.views) {
       SCOPED_TRACE(testing::Message()
                    << "k=" << k << " strides " << v.row_stride << ", " << v.col_stride);
-      const EffectsTable t = build_effects_table(effects, jacobian, n, v, intercepts, names);
+      const EffectsTable t = build_effects_table(effects, jacobian, n, v, intercepts, names, system_blas());
       ASSERT_EQ(t.dydx.size(), k - intercepts.size());
       ASSERT_EQ(t.significance.size(), t.dydx.size());
       ASSERT_EQ(t.row_names.size(), t.dydx.size());
@@ -179,13 +180,13 @@ TEST(EffectsTable, RowsForNonInterceptColumnsOnly) {
   const std::vector<double> effects{1.0, 2.0, 3.0}, zeros(9), V{1, 0, 0, 0, 1, 0, 0, 0, 1};
   const MatrixView v{V.data(), 3, 3, 3, 1};
   const EffectsTable middle =
-      build_effects_table(effects, zeros, 2, v, Indices{1}, Names{"a", "const", "b"});
+      build_effects_table(effects, zeros, 2, v, Indices{1}, Names{"a", "const", "b"}, system_blas());
   EXPECT_EQ(middle.row_names, (Names{"a", "b"}));
   EXPECT_EQ(middle.dydx, (std::vector<double>{0.5, 1.5}));
   EXPECT_EQ(middle.p_value, (std::vector<double>{1.0, 1.0}));  // all-zero Jacobian rows
 
   const EffectsTable none = build_effects_table(effects, zeros, 2, v, Indices{0, 1, 2},
-                                                Names{"const", "Intercept", "CONST"});
+                                                Names{"const", "Intercept", "CONST"}, system_blas());
   EXPECT_TRUE(none.dydx.empty() && none.std_err.empty() && none.z.empty() && none.p_value.empty() &&
               none.ci_low.empty() && none.ci_high.empty() && none.significance.empty() &&
               none.row_names.empty());
@@ -193,7 +194,7 @@ TEST(EffectsTable, RowsForNonInterceptColumnsOnly) {
   // No observations: every AME is 0 / 0.
   const EffectsTable no_rows =
       build_effects_table(std::span(zeros).first(2), std::span(zeros).first(4), 0,
-                          {V.data(), 2, 2, 3, 1}, Indices{}, Names{"a", "b"});
+                          {V.data(), 2, 2, 3, 1}, Indices{}, Names{"a", "b"}, system_blas());
   ASSERT_EQ(no_rows.dydx.size(), 2u);
   EXPECT_TRUE(std::isnan(no_rows.dydx[0]) && std::isnan(no_rows.dydx[1]));
   EXPECT_EQ(no_rows.std_err, (std::vector<double>{0.0, 0.0}));
@@ -203,7 +204,7 @@ TEST(EffectsTable, BrokenInputsAreInternalFailures) {
   const std::vector<double> effects{1.0, 2.0, 3.0}, jacobian(9, 1.0), V(9, 0.5);
   try {
     (void)build_effects_table(effects, jacobian, 3, {V.data(), 3, 3, 3, 1}, Indices{0},
-                              Names{"const", "x"});
+                              Names{"const", "x"}, system_blas());
     ADD_FAILURE() << "a missing name was accepted";
   } catch (const InternalFailure& e) {
     EXPECT_STREQ(e.what(), "index out of bounds: the len is 2 but the index is 2");
@@ -216,7 +217,7 @@ TEST(EffectsTable, BrokenInputsAreInternalFailures) {
     const std::vector<double> e(s.k, 1.0), j(s.k * s.k, 1.0), v(s.rows * s.cols + 1, 0.1);
     const MatrixView view{v.data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(s.cols), 1};
     try {
-      (void)build_effects_table(e, j, 10, view, Indices{}, Names(s.k, "x"));
+      (void)build_effects_table(e, j, 10, view, Indices{}, Names(s.k, "x"), system_blas());
       ADD_FAILURE() << "accepted";
     } catch (const InternalFailure& failure) {
       EXPECT_NE(std::string(failure.what()).find("incompatible shapes"), std::string::npos)

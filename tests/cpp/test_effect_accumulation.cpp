@@ -17,6 +17,7 @@
 
 #include "engine/effect_accumulation.hpp"
 #include "engine/internal_failure.hpp"
+#include "system_blas.hpp"
 #include "engine/variable_classification.hpp"
 
 namespace velmora {
@@ -170,7 +171,7 @@ TEST(Accumulation, WorkedSingleObservationExamples) {
     const double beta[] = {c.dummy ? 0.2 : -0.5, c.dummy ? 0.5 : 0.75};
     const EffectAccumulators acc =
         accumulate_effects(c.kind, {beta, 2, 1}, {x, 1, 2, 2, 1}, Indices{0},
-                           c.dummy ? Indices{1} : Indices{}, std::nullopt, c.method);
+                           c.dummy ? Indices{1} : Indices{}, std::nullopt, c.method, system_blas());
     const SelectedTotals sel = selected_totals(acc, c.method);
     ASSERT_EQ(sel.effects.size(), 2u);
     ASSERT_EQ(sel.jacobian.size(), 4u);
@@ -212,7 +213,7 @@ TEST(Accumulation, MatchesPerObservationLoopForAnyChunkSize) {
                        << " sm=" << (method == SeMethod::Sm)
                        << " chunk=" << (chunk ? std::to_string(*chunk) : "all"));
           expect_matches_reference(accumulate_effects(kind, d.beta_view(), d.view(), d.intercepts,
-                                                      d.dummies, chunk, method),
+                                                      d.dummies, chunk, method, system_blas()),
                                    kind, method, d);
         }
       }
@@ -246,7 +247,7 @@ TEST(Accumulation, AnyStridesOfXAndBeta) {
       for (const SeMethod method : kMethods) {
         SCOPED_TRACE(testing::Message() << X.row_stride << ", " << X.col_stride);
         expect_matches_reference(
-            accumulate_effects(kind, beta, X, d.intercepts, d.dummies, Chunk{128}, method), kind,
+            accumulate_effects(kind, beta, X, d.intercepts, d.dummies, Chunk{128}, method, system_blas()), kind,
             method, d);
       }
     }
@@ -259,7 +260,7 @@ TEST(Accumulation, AnyStridesOfXAndBeta) {
   }
   expect_matches_reference(
       accumulate_effects(ModelKind::Probit, repeated.beta_view(), {row.data(), 300, 4, 0, 1},
-                         repeated.intercepts, repeated.dummies, Chunk{64}, SeMethod::Sm),
+                         repeated.intercepts, repeated.dummies, Chunk{64}, SeMethod::Sm, system_blas()),
       ModelKind::Probit, SeMethod::Sm, repeated);
 }
 
@@ -267,14 +268,14 @@ TEST(Accumulation, EdgeInputs) {
   // An intercept position beyond the columns matches none of them.
   const Design d = make_design("ICC", 20, 5);
   expect_matches_reference(accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(),
-                                              Indices{0, 9}, d.dummies, Chunk{3}, SeMethod::Orvo),
+                                              Indices{0, 9}, d.dummies, Chunk{3}, SeMethod::Orvo, system_blas()),
                            ModelKind::Logit, SeMethod::Orvo, d);
 
   // No rows: zero totals, and beta's length is not checked.
   const double beta[] = {0.5, -1.0};
   const EffectAccumulators none =
       accumulate_effects(ModelKind::Probit, {beta, 2, 1}, {nullptr, 0, 3, 3, 1}, Indices{0},
-                         Indices{1}, Chunk{4}, SeMethod::Orvo);
+                         Indices{1}, Chunk{4}, SeMethod::Orvo, system_blas());
   EXPECT_EQ(none.orvo_effects, std::vector<double>(3));
   EXPECT_EQ(none.sm_effects, std::vector<double>(3));
   EXPECT_EQ(none.orvo_jacobian, std::vector<double>(9));
@@ -285,7 +286,7 @@ TEST(Accumulation, EdgeInputs) {
   with_nan.x[123 * 3 + 2] = std::numeric_limits<double>::quiet_NaN();
   const EffectAccumulators acc =
       accumulate_effects(ModelKind::Logit, with_nan.beta_view(), with_nan.view(),
-                         with_nan.intercepts, with_nan.dummies, Chunk{64}, SeMethod::Sm);
+                         with_nan.intercepts, with_nan.dummies, Chunk{64}, SeMethod::Sm, system_blas());
   EXPECT_TRUE(std::isnan(acc.sm_effects[1]) && std::isnan(acc.sm_effects[2]));
   EXPECT_TRUE(std::isnan(acc.sm_jacobian[3]) && std::isnan(acc.sm_jacobian[7]));
 }
@@ -296,14 +297,14 @@ TEST(Accumulation, InvalidArgumentsAreInternalFailures) {
     const std::vector<double> beta(len, 0.1);
     try {
       (void)accumulate_effects(ModelKind::Logit, {beta.data(), len, 1}, d.view(), d.intercepts,
-                               d.dummies, Chunk{4}, SeMethod::Orvo);
+                               d.dummies, Chunk{4}, SeMethod::Orvo, system_blas());
       ADD_FAILURE() << "beta of length " << len << " accepted";
     } catch (const InternalFailure& e) {
       EXPECT_NE(std::string(e.what()).find("incompatible shapes"), std::string::npos) << e.what();
     }
   }
   EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
-                                        d.dummies, Chunk{0}, SeMethod::Sm),
+                                        d.dummies, Chunk{0}, SeMethod::Sm, system_blas()),
                InternalFailure);
 }
 
@@ -324,11 +325,11 @@ TEST(ClassifyAndAccumulate, SameAsClassifyingFirst) {
         SCOPED_TRACE(testing::Message() << "break " << break_row << " chunk "
                                         << chunk.value_or(0) << " sm " << (method == SeMethod::Sm));
         const ClassifiedEffects got = classify_and_accumulate(ModelKind::Logit, d.beta_view(),
-                                                              d.view(), names, chunk, method);
+                                                              d.view(), names, chunk, method, system_blas());
         const Indices intercepts = build_intercept_indices(names);
         const Indices dummies = build_dummy_indices(names, d.view(), intercepts);
         const EffectAccumulators want = accumulate_effects(
-            ModelKind::Logit, d.beta_view(), d.view(), intercepts, dummies, chunk, method);
+            ModelKind::Logit, d.beta_view(), d.view(), intercepts, dummies, chunk, method, system_blas());
         EXPECT_EQ(got.intercept_indices, intercepts);
         EXPECT_EQ(got.dummy_indices, dummies);
         EXPECT_EQ(got.dummy_indices, break_row < n ? (Indices{1, 4}) : (Indices{1, 2, 4}));
@@ -345,7 +346,7 @@ TEST(ClassifyAndAccumulate, NamesWithoutColumnsFailBeforeAnyEffect) {
   const Design d = make_design("ID", 10, 3);
   const std::vector<std::string> names = {"const", "a", "b"};
   EXPECT_THROW((void)classify_and_accumulate(ModelKind::Probit, d.beta_view(), d.view(), names,
-                                             Chunk{}, SeMethod::Orvo),
+                                             Chunk{}, SeMethod::Orvo, system_blas()),
                InternalFailure);
 }
 
