@@ -13,6 +13,10 @@ continuous; Logit and Probit; both standard-error methods):
 
 prints the tables and writes a log-log plot of time against n (bench/mfx_timing.png).
 Every time is the median of several repetitions; the spread is the minimum and maximum.
+
+``--against DIR`` instead times this build against another build of the module found in DIR
+(an earlier commit installed with ``pip install --target DIR``), each in fresh processes,
+taking turns, at n = 10^4 and 10^6 (k = 20).
 """
 
 import argparse
@@ -297,7 +301,58 @@ def plot(sm_rows, floor_rows, path):
     print(f"\nplot written to {path}")
 
 
+# ------------------------------------------------------------------ another build
+
+
+def timing_child(n, family, method, repeats):
+    import velmora
+
+    X, beta, outcomes = make_design(n, 20)
+    res = StandIn(family, X, outcomes[family], beta)
+    velmora.mfx(res, se_method=method)
+    print(timed(lambda: velmora.mfx(res, se_method=method), repeats)[0])
+
+
+def against_build(other, repeats=7, turns=3):
+    import os
+
+    print(f"\nThis build against the build in {other}: ms per call, best of {turns} turns")
+    print(f"{'n':>8} {'family':<6} {'se':<4} {'this':>9} {'other':>9} {'this/other':>10}")
+    for n in (10_000, 1_000_000):
+        for family in FAMILIES:
+            for method in METHODS:
+                best = {"this": float("inf"), "other": float("inf")}
+                for _ in range(turns):
+                    for which in best:
+                        env = dict(os.environ)
+                        if which == "other":
+                            env["PYTHONPATH"] = other
+                        out = subprocess.run(
+                            [
+                                sys.executable,
+                                __file__,
+                                "--timing-child",
+                                str(n),
+                                family,
+                                method,
+                                str(repeats),
+                            ],
+                            env=env,
+                            capture_output=True,
+                            text=True,
+                            check=True,
+                        ).stdout
+                        best[which] = min(best[which], float(out))
+                print(
+                    f"{n:>8} {family:<6} {method:<4} {best['this'] * 1e3:9.2f} "
+                    f"{best['other'] * 1e3:9.2f} {best['this'] / best['other']:10.2f}"
+                )
+
+
 def main(argv):
+    if argv[:1] == ["--timing-child"]:
+        timing_child(int(argv[1]), argv[2], argv[3], int(argv[4]))
+        return
     if argv[:1] == ["--memory-child"]:
         memory_child(int(argv[1]), None if argv[2] == "None" else int(argv[2]))
         return
@@ -307,7 +362,11 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, to try the script")
     parser.add_argument("--plot", default=str(HERE / "mfx_timing.png"))
+    parser.add_argument("--against", metavar="DIR", help="time against the build in DIR only")
     args = parser.parse_args(argv)
+    if args.against:
+        against_build(args.against)
+        return
     if args.quick:
         sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps = (
             (2_000, 10_000),
