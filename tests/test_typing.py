@@ -12,7 +12,8 @@ import pandas as pd
 import velmora
 
 def effects(results: object) -> pd.DataFrame:
-    print(velmora.__all__)
+    version: str = velmora.__version__
+    print(version, velmora.__all__)
     return velmora.mfx(results, {arguments})
 """
 

@@ -4,6 +4,8 @@ import pandas
 
 __all__ = ["mfx"]
 
+__version__: str
+
 def mfx(
     model: object,
     chunk_size: int | None = ...,
