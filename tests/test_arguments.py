@@ -1,5 +1,6 @@
 """The module object, the mfx function object and how a call binds its arguments."""
 
+import importlib.metadata
 import inspect
 import json
 
@@ -47,6 +48,7 @@ class StrSubclass(str):
 def test_module_attributes():
     assert velmora.__all__ == ["mfx"]
     assert velmora.__doc__ == ""
+    assert velmora.__version__ == importlib.metadata.version("velmora")
     assert velmora.mfx.__name__ == "mfx"
     assert velmora.mfx.__module__ == "velmora"
     assert velmora.mfx.__self__ is velmora

@@ -13,6 +13,10 @@
 #include "lib/scipy_blas.hpp"
 #include "report/delta_method.hpp"
 
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
+
 namespace velmora {
 namespace {
 
@@ -124,6 +128,7 @@ PyRef initialise_module() {
     throw PythonErrorSet{};
   }
   add_mfx(module.get());
+  check_status(PyModule_AddStringConstant(module.get(), "__version__", VELMORA_VERSION));
   return module;
 }
 
