@@ -59,20 +59,27 @@ class Inputs:
 
     def __init__(self, kind="Logit", exog=BIG_X, params=BIG_BETA, cov=BIG_V, names=BIG_NAMES):
         def own(value):
+            if isinstance(value, str):
+                return own_copy(value)
             if isinstance(value, list):
-                return [own_copy(v) if isinstance(v, str) else v for v in value]
+                return [own(v) for v in value]
             return value.copy() if isinstance(value, np.ndarray) else value
 
         self.exog, self.params, self.cov, self.names = own(exog), own(params), own(cov), own(names)
         self.results = FakeResults(fake_model(kind, self.exog, self.names), self.params, self.cov)
+        # None (names-none) is immortal from 3.12 on and everyone's before: not watched.
         self.watched = [
-            self.results,
-            self.results.model,
-            self.exog,
-            self.params,
-            self.cov,
-            self.names,
-            *(name for name in (self.names if isinstance(self.names, list) else [])),
+            obj
+            for obj in [
+                self.results,
+                self.results.model,
+                self.exog,
+                self.params,
+                self.cov,
+                self.names,
+                *(name for name in (self.names if isinstance(self.names, list) else [])),
+            ]
+            if obj is not None
         ]
 
     def buffers(self):
