@@ -307,11 +307,12 @@ def test_first_failure_wins(make_results, parts, message):
 
 
 class LenRaises:
-    def __init__(self, items, fail_at=None):
+    def __init__(self, items, fail_at=None, length_error=None):
         self.items, self.fail_at = items, fail_at
+        self.length_error = length_error or RuntimeError("no length")
 
     def __len__(self):
-        raise RuntimeError("no length")
+        raise self.length_error
 
     def __getitem__(self, i):
         if i == self.fail_at:
@@ -331,6 +332,12 @@ REFUSED_NAMES = {
     "bytes-item": (["const", b"x", "d"], TypeError, NOT_STRING % "bytes"),
     "surrogate-item": (["const", "\ud800", "d"], UnicodeEncodeError, None),
     "iteration-fails": (LenRaises(SMALL_NAMES, fail_at=1), LookupError, "iteration broke"),
+    # The length is only a hint, but an interrupt while asking for it is not discarded.
+    "length-interrupted": (
+        LenRaises(SMALL_NAMES, length_error=KeyboardInterrupt("stop")),
+        KeyboardInterrupt,
+        "stop",
+    ),
 }
 
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "lib/python_compat.hpp"
+
 namespace velmora {
 namespace {
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "lib/python_compat.hpp"
+
 namespace velmora {
 namespace {
 

@@ -30,12 +30,22 @@ void ensure_numpy_api() {
   ready = true;
 }
 
-// The model object is the results object's `model` when it can be read at
-// all, and otherwise the argument itself.
+// The reads that fall back give up only on ordinary failures (Exception and
+// its subclasses). An interrupt or an exit request raised inside one stays
+// pending, the very object raised, and ends the call.
+void discard_ordinary_failure() {
+  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+    throw PythonErrorSet{};
+  }
+  PyErr_Clear();
+}
+
+// The model object is the results object's `model` when it can be read, and
+// otherwise the argument itself.
 PyRef model_object(PyObject* results) {
   PyRef model = PyRef::steal(PyObject_GetAttrString(results, "model"));
   if (!model) {
-    PyErr_Clear();
+    discard_ordinary_failure();
     return PyRef::borrow(results);
   }
   return model;
@@ -118,7 +128,7 @@ MatrixView matrix_view(PyObject* checked_array) {
 PyRef array_of(PyRef value, int dimensions) {
   PyRef values = PyRef::steal(PyObject_GetAttrString(value.get(), "values"));
   if (!values) {
-    PyErr_Clear();
+    discard_ordinary_failure();
     values = std::move(value);
   }
   require_float64_array(values.get(), dimensions);
@@ -135,7 +145,7 @@ std::vector<std::string> names_of(PyObject* value) {
   }
   Py_ssize_t hint = PySequence_Size(value);
   if (hint < 0) {
-    PyErr_Clear();
+    discard_ordinary_failure();
     hint = 0;
   }
   std::vector<std::string> names;
@@ -188,7 +198,7 @@ ReadModel read_model_inputs(PyObject* results) {
   } else {
     // A plain ndarray has no values and no columns; the names then come from
     // the model's exog_names.
-    PyErr_Clear();
+    discard_ordinary_failure();
     require_float64_array(exog.get(), 2);
     read.exog_array = PyRef::borrow(exog.get());
     const PyRef exog_names = checked(PyObject_GetAttrString(model.get(), "exog_names"));

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "engine/internal_failure.hpp"
+#include "lib/python_compat.hpp"
 
 namespace velmora {
 

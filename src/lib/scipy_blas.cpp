@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/python_compat.hpp"
 #include "lib/python_support.hpp"
 
 namespace velmora {
@@ -102,7 +103,12 @@ void* routine_pointer(PyObject* exported, const char* name, std::string_view exp
 blas::Routines look_up_routines() {
   PyRef module = PyRef::steal(PyImport_ImportModule(cython_blas_module));
   if (!module) {
-    // The ImportError names the missing module and keeps the original as cause.
+    // An interrupt or exit request during the import ends the call as raised;
+    // any other failure becomes an ImportError naming the missing module,
+    // with the original as its cause.
+    if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+      throw PythonErrorSet{};
+    }
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
     PyErr_Format(PyExc_ImportError, "velmora needs SciPy for its BLAS routines: cannot import %s",
                  cython_blas_module);
@@ -115,6 +121,9 @@ blas::Routines look_up_routines() {
     throw PythonErrorSet{};
   }
   PyRef exported = PyRef::steal(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+  if (!exported && PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+    throw PythonErrorSet{};
+  }
   if (!exported || !PyDict_Check(exported.get())) {
     PyErr_Clear();
     raise_missing(std::string(cython_blas_module) + ".__pyx_capi__");
