@@ -165,8 +165,9 @@ class ChunkAccumulator {
   // does not (contradicted()).
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
                    std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
-                   bool verify_dummies, const blas::Routines& blas)
+                   bool verify_dummies, const blas::Routines& blas, InterruptionPoller& poller)
       : blas_(blas),
+        poller_(poller),
         kind_(kind),
         beta_(beta),
         k_(k),
@@ -208,6 +209,7 @@ class ChunkAccumulator {
     for (std::size_t first = 0; first < chunk.rows && !contradicted_; first += block_rows_) {
       const std::size_t m = std::min(block_rows_, chunk.rows - first);
       add_block(with_ascending_rows(chunk.row_block(first, m)));
+      poller_.add_work(m * std::max<std::size_t>(k_, 1));
     }
   }
 
@@ -347,6 +349,7 @@ class ChunkAccumulator {
   }
 
   const blas::Routines& blas_;
+  InterruptionPoller& poller_;
   ModelKind kind_;
   VectorView beta_;
   std::size_t k_;
@@ -392,7 +395,8 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
                                              std::span<const std::size_t> dummy_indices,
                                              std::optional<std::uint64_t> chunk_size,
                                              SeMethod method, bool verify_dummies,
-                                             const blas::Routines& blas) {
+                                             const blas::Routines& blas,
+                                             InterruptionPoller& poller) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -427,7 +431,7 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
 
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
   ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method,
-                                verify_dummies, blas);
+                                verify_dummies, blas, poller);
   const std::size_t method_column = dummies.size();
   // Once for the whole pass rather than once per block: the pass allocates
   // nothing between its products.
@@ -479,15 +483,19 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
                                       std::span<const std::size_t> intercept_indices,
                                       std::span<const std::size_t> dummy_indices,
                                       std::optional<std::uint64_t> chunk_size, SeMethod method,
-                                      const blas::Routines& blas) {
+                                      const blas::Routines& blas,
+                                      const InterruptionCheck& interruption) {
+  InterruptionPoller poller(interruption);
   return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method, false,
-                     blas);
+                     blas, poller);
 }
 
 ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
                                           const MatrixView& X, std::span<const std::string> names,
                                           std::optional<std::uint64_t> chunk_size,
-                                          SeMethod method, const blas::Routines& blas) {
+                                          SeMethod method, const blas::Routines& blas,
+                                          const InterruptionCheck& interruption) {
+  InterruptionPoller poller(interruption);
   ClassifiedEffects result;
   result.intercept_indices = build_intercept_indices(names);
   // A column that holds only 0 and 1 in its first rows is taken for a dummy,
@@ -500,11 +508,11 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
       build_dummy_indices(names, X.row_block(0, sample_rows), result.intercept_indices);
   std::optional<EffectAccumulators> totals =
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
-                 sample_rows < X.rows, blas);
+                 sample_rows < X.rows, blas, poller);
   if (!totals) {
     result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
-                        method, false, blas);
+                        method, false, blas, poller);
   }
   result.totals = std::move(*totals);
   return result;
