@@ -270,3 +270,54 @@ def test_threads_calling_at_once(fast_switching, capfd):
                 assert result == alone[j]
             else:
                 pd.testing.assert_frame_equal(result, alone[j], check_exact=False, rtol=1e-13)
+
+
+# A call over 10^8 broadcast rows (the memory of one) runs for seconds; a
+# SIGINT 0.2 s in must end it with KeyboardInterrupt, and the next call works.
+CTRL_C_SCRIPT = """
+import os, signal, threading, time
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+import velmora
+
+class Results:
+    def __init__(self, exog, names):
+        self.model = type("Logit", (), {})()
+        self.model.exog = exog
+        self.model.exog_names = names
+        self.params = np.linspace(-0.5, 0.5, exog.shape[1])
+    def cov_params(self):
+        return np.eye(self.model.exog.shape[1])
+
+k = 20
+row = np.random.default_rng(3).normal(size=k)
+row[0], row[1] = 1.0, 1.0
+names = ["const"] + [f"x{j}" for j in range(1, k)]
+big = Results(as_strided(row, shape=(10**8, k), strides=(0, row.itemsize)), names)
+small = Results(np.tile(row, (50, 1)) + np.linspace(0, 1, 50)[:, None], names)
+velmora.mfx(small)  # SciPy's BLAS and pandas imported before the clock starts
+sent = []
+def interrupt():
+    sent.append(time.perf_counter())
+    os.kill(os.getpid(), signal.SIGINT)
+timer = threading.Timer(0.2, interrupt)
+timer.start()
+try:
+    velmora.mfx(big)
+    print("completed")
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter() - sent[0])
+timer.join()
+print("after", velmora.mfx(small).shape)
+"""
+
+
+def test_ctrl_c_ends_a_long_call(run_python):
+    done = run_python(CTRL_C_SCRIPT)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("interrupted"), done.stdout
+    latency = float(lines[0].split()[1])
+    print(f"SIGINT to KeyboardInterrupt: {latency * 1e3:.1f} ms")
+    assert latency < 2.0  # a bound for loaded machines; it takes milliseconds
+    assert lines[1] == "after (19, 7)"

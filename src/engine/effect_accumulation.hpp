@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/blas.hpp"
+#include "engine/interruption.hpp"
 #include "engine/link_functions.hpp"
 #include "engine/strided_view.hpp"
 
@@ -39,13 +40,15 @@ struct EffectAccumulators {
 // Walks the rows of X in chunks of `chunk_size` rows (all rows when absent).
 // Throws InternalFailure when beta does not have one entry per column of X
 // (checked at the first chunk, so not when X has no rows) or when chunk_size
-// is 0. The products go through `blas`.
+// is 0. The products go through `blas`. `interruption` is polled between
+// blocks of rows; when it asks to stop, Interrupted is thrown.
 [[nodiscard]] EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta,
                                                     const MatrixView& X,
                                                     std::span<const std::size_t> intercept_indices,
                                                     std::span<const std::size_t> dummy_indices,
                                                     std::optional<std::uint64_t> chunk_size,
-                                                    SeMethod method, const blas::Routines& blas);
+                                                    SeMethod method, const blas::Routines& blas,
+                                                    const InterruptionCheck& interruption = {});
 
 // The classification of the columns and the pass over the rows, as if the
 // lists were built from all of X first (build_dummy_indices) and then handed
@@ -62,7 +65,8 @@ struct ClassifiedEffects {
                                                         std::span<const std::string> names,
                                                         std::optional<std::uint64_t> chunk_size,
                                                         SeMethod method,
-                                                        const blas::Routines& blas);
+                                                        const blas::Routines& blas,
+                                                        const InterruptionCheck& interruption = {});
 
 struct SelectedTotals {
   std::span<const double> effects;   // k

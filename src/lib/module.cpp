@@ -48,6 +48,10 @@ void require_addressable_square(std::size_t k) {
   }
 }
 
+// Polled by the pass between blocks of rows: runs the interpreter's signal
+// handlers, so a Ctrl-C raises KeyboardInterrupt there and ends the call.
+bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() != 0; }
+
 PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const CallSettings settings = bind_mfx_arguments(args, nargsf, kwnames);
   const ReadModel model = read_model_inputs(settings.model);
@@ -55,9 +59,15 @@ PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   require_addressable_square(inputs.X.cols);
   const blas::Routines& blas = scipy_blas_routines();
 
-  const ClassifiedEffects effects =
-      classify_and_accumulate(inputs.kind, inputs.beta, inputs.X, inputs.names,
-                              settings.chunk_size, settings.method, blas);
+  const ClassifiedEffects effects = [&] {
+    try {
+      return classify_and_accumulate(inputs.kind, inputs.beta, inputs.X, inputs.names,
+                                     settings.chunk_size, settings.method, blas,
+                                     {python_signal_raised, nullptr});
+    } catch (const Interrupted&) {
+      throw PythonErrorSet{};  // the handler's exception is pending
+    }
+  }();
   const SelectedTotals selected = selected_totals(effects.totals, settings.method);
   const EffectsTable table =
       build_effects_table(selected.effects, selected.jacobian, inputs.X.rows, inputs.V,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/effect_accumulation.hpp"
+#include "engine/interruption.hpp"
 #include "engine/internal_failure.hpp"
 #include "system_blas.hpp"
 #include "engine/variable_classification.hpp"
@@ -306,6 +307,38 @@ TEST(Accumulation, InvalidArgumentsAreInternalFailures) {
   EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
                                         d.dummies, Chunk{0}, SeMethod::Sm, system_blas()),
                InternalFailure);
+}
+
+// The pass polls its caller at a bounded interval of work, however the rows
+// are chunked, and a poll that asks to stop ends it with Interrupted.
+TEST(Accumulation, PollsBetweenBlocksAndStopsWhenAsked) {
+  const Design d = make_design("IDCC", 300000, 12);  // 1.2M elements
+  struct Polls {
+    std::size_t count = 0, stop_at = 0;
+  };
+  const auto poll = [](void* context) {
+    auto* polls = static_cast<Polls*>(context);
+    return ++polls->count == polls->stop_at;
+  };
+  // A poll comes once the work since the last one reaches the interval, at
+  // the end of a block of at most 64 rows.
+  const std::size_t interval = InterruptionPoller::elements_between_polls;
+  const std::size_t most = d.n * d.k / interval, least = d.n * d.k / (interval + 64 * d.k);
+  for (const Chunk chunk : {Chunk{}, Chunk{1}, Chunk{1000}}) {
+    Polls polls;
+    const EffectAccumulators acc =
+        accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts, d.dummies,
+                           chunk, SeMethod::Sm, system_blas(), {poll, &polls});
+    EXPECT_LE(polls.count, most) << chunk.value_or(0);
+    EXPECT_GE(polls.count, least) << chunk.value_or(0);
+    expect_matches_reference(acc, ModelKind::Logit, SeMethod::Sm, d);
+    polls = {0, 2};
+    EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
+                                          d.dummies, chunk, SeMethod::Sm, system_blas(),
+                                          {poll, &polls}),
+                 Interrupted);
+    EXPECT_EQ(polls.count, 2u);
+  }
 }
 
 // Classifying on the way gives the lists and totals of classifying all of X
