@@ -1,9 +1,10 @@
 #pragma once
-// Lets GCC vectorise the element loops that call exp and erfc through glibc's
-// vector math library (libmvec). The declarations name the SIMD variants that
-// libmvec provides, and VELMORA_SIMD_CLONES compiles a loop once per
-// instruction set; the loader picks the clone for the running CPU. Without
-// libmvec the same loops call the scalar functions.
+// Lets GCC vectorise the element loops that call exp through glibc's vector
+// math library (libmvec, whose vector exp dates from glibc 2.22). The
+// declaration names the SIMD variants that libmvec provides, and
+// VELMORA_SIMD_CLONES compiles a loop once per instruction set; the loader
+// picks the clone for the running CPU. Without libmvec the same loops call the
+// scalar exp.
 
 #include <cmath>
 
@@ -11,7 +12,6 @@
     defined(__x86_64__)
 extern "C" {
 __attribute__((simd("notinbranch"))) double exp(double) noexcept;
-__attribute__((simd("notinbranch"))) double erfc(double) noexcept;
 }
 #define VELMORA_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else

@@ -78,26 +78,50 @@ TEST(StandardNormalCdf, TailsInfinitiesAndNaN) {
   EXPECT_LT(standard_normal_cdf(8.2), 1.0);
 }
 
-// The vector forms may use a vector math library: they agree with the scalar
-// forms to a relative 1e-14 on a dense grid, and exactly on limits, signed
-// zeros and NaN. The Logit slope f * (1 - 2F) cancels near z = 0, where a
-// last-place difference in F shows as about 1e-16 * f, in either form.
+// The vector forms may use a vector math library, and the Probit F its own
+// erfc: they agree with the scalar forms to a relative 1e-14 on a dense grid
+// (absolutely, to 1e-14 of the least normal double, where the value is
+// subnormal), and exactly on limits, signed zeros and NaN. Below z = -709.8
+// the scalar Logit F is 0 and the combined form's is exp(z), at most 1.4e-308.
+// The Logit slope
+// f * (1 - 2F) cancels near z = 0, where a last-place difference in F shows as
+// about 1e-16 * f, in either form.
 TEST(LinkFunctions, SpanFormsAgreeWithScalarForms) {
-  std::vector<double> z = {0.0,   -0.0,  1.0,    -1.0,   0.3,   -2.5, 7.0,     -12.0,  40.0,
-                           -40.0, 400.0, -800.0, 800.0,  710.0, -710.0, 1e-300, -1e-300, kInf,
-                           -kInf, kNaN};
+  constexpr double kMax = std::numeric_limits<double>::max();
+  std::vector<double> z = {0.0,     -0.0,  1.0,    -1.0,   0.3,   -2.5,  7.0,    -12.0,
+                           40.0,    -40.0, 400.0,  -800.0, 800.0, 710.0, -710.0, 1e-300,
+                           -1e-300, 1e300, -1e300, kMax,   -kMax, kInf,  -kInf,  kNaN};
   for (double v = -750.0; v <= 750.0; v += 0.0137) {
     z.push_back(v);
   }
   for (double v = -3.0; v <= 3.0; v += 1e-4) {
     z.push_back(v);
   }
+  // Where F is far from 0 and 1 and where it underflows through the
+  // subnormals (z about -37.5 to -38.5), and a few hundred ulps around the
+  // joins of the Probit erfc's ranges, |z| / sqrt(2) = 0.5 and 4.
+  for (double v = -40.0; v <= 10.0; v += 1.7e-4) {
+    z.push_back(v);
+  }
+  for (const double join : {0.5 * 1.4142135623730951, 4.0 * 1.4142135623730951}) {
+    for (const double sign : {1.0, -1.0}) {
+      double v = sign * join;
+      for (int step = 0; step < 200; ++step) {
+        v = std::nextafter(v, 0.0);
+      }
+      for (int step = 0; step < 400; ++step) {
+        z.push_back(v);
+        v = std::nextafter(v, sign * kInf);
+      }
+    }
+  }
   const auto agree = [](double got, double want, double cancelled) {
+    constexpr double subnormal_tolerance = 1e-14 * std::numeric_limits<double>::min();
     if (std::isnan(want) || std::isinf(want) || want == 0.0) {
       return std::bit_cast<std::uint64_t>(got) == std::bit_cast<std::uint64_t>(want) ||
              (std::isnan(want) && std::isnan(got)) || (want == 0.0 && std::abs(got) < 1e-300);
     }
-    return std::abs(got - want) <= 1e-14 * std::abs(want) + 1e-15 * cancelled + 1e-300;
+    return std::abs(got - want) <= 1e-14 * std::abs(want) + 1e-15 * cancelled + subnormal_tolerance;
   };
   const struct {
     double (*scalar)(ModelKind, double);
@@ -149,6 +173,8 @@ TEST(LinkFunctions, SpanFormsKeepLimitsAndSigns) {
   link_cdf_and_pdf(ModelKind::Probit, z, cdf, pdf);
   link_pdf_derivative(ModelKind::Probit, z, slope);
   EXPECT_EQ(cdf[0], 0.5);
+  EXPECT_EQ(cdf[1], 0.0);  // erfc(565.7) / 2, which underflows to exactly 0
+  EXPECT_EQ(cdf[2], 1.0);  // (2 - erfc(565.7)) / 2
   EXPECT_TRUE(slope[0] == 0.0 && std::signbit(slope[0]));
   EXPECT_EQ(cdf[5], 0.0);
   EXPECT_EQ(cdf[6], 1.0);
