@@ -47,7 +47,7 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
         rows = rows.rechunk({1: -1})
     blocks = list(rows.to_delayed().ravel())
 
-    guessed = delayed(velmora._binary_columns, pure=True)(blocks[0], params.shape[0], intercepts)
+    guessed = delayed(_binary_columns, pure=True)(blocks[0], params.shape[0], intercepts)
     totals = _tree_sum(blocks, family, params, intercepts, guessed, method)
     (n, effects, jacobian, held), dummies = dask.compute(totals, guessed)
     if not all(held):
@@ -62,7 +62,7 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
     expected = rows.shape[0]
     if not np.isnan(expected) and n != expected:
         raise RuntimeError(f"the blocks held {n} rows, not {expected}")
-    return velmora._report(effects, jacobian, n, cov, intercepts, names)
+    return velmora._report(_aligned(effects), _aligned(jacobian), n, cov, intercepts, names)
 
 
 def _se_method(se_method: object) -> str:
@@ -106,7 +106,7 @@ def _tree_sum(
     method: str,
 ) -> Delayed:
     parts = [
-        delayed(velmora._block_totals, pure=True)(family, params, block, intercepts, dummies, method)
+        delayed(_block_totals, pure=True)(family, params, block, intercepts, dummies, method)
         for block in blocks
     ]
     while len(parts) > 1:
@@ -115,6 +115,32 @@ def _tree_sum(
             for i in range(0, len(parts), _TREE_WIDTH)
         ]
     return parts[0]
+
+
+def _aligned(array: object) -> object:
+    # An array that crossed to a worker process may lie in its message at an
+    # offset that is no multiple of 8; the core reads doubles only where they
+    # are aligned, so such an array (and only such) is copied.
+    if isinstance(array, np.ndarray) and not array.flags.aligned:
+        return array.copy()
+    return array
+
+
+def _binary_columns(block: object, k: int, intercepts: list[int]) -> list[int]:
+    return velmora._binary_columns(_aligned(block), k, intercepts)
+
+
+def _block_totals(
+    family: str,
+    params: np.ndarray,
+    block: object,
+    intercepts: list[int],
+    dummies: list[int],
+    method: str,
+) -> tuple[int, np.ndarray, np.ndarray, tuple[bool, ...]]:
+    return velmora._block_totals(
+        family, _aligned(params), _aligned(block), intercepts, dummies, method
+    )
 
 
 def _add(*parts: tuple[int, np.ndarray, np.ndarray, tuple[bool, ...]]):
