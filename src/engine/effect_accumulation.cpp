@@ -144,6 +144,13 @@ bool needs_cdf_of_xb(ModelKind kind, std::span<const std::size_t> dummies, bool 
 
 enum class ColumnClass { Intercept, Dummy, Continuous };
 
+// What a block does when a dummy column holds a value other than 0 and 1:
+// nothing (the lists are known to be right), stop the pass (the guess from
+// the first rows was wrong; mfx classifies and passes again), or note the
+// column and go on (a block of a larger matrix, whose caller classifies
+// over all blocks).
+enum class DummyCheck { Off, Stop, Record };
+
 std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size_t> intercepts,
                                         std::span<const std::size_t> dummies) {
   std::vector<ColumnClass> classes(k, ColumnClass::Continuous);
@@ -164,12 +171,13 @@ std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size
 class ChunkAccumulator {
  public:
   // `most_rows` bounds the rows of any chunk, so a small call gets no
-  // full-sized block buffers. With `verify_dummies` every block checks that
-  // the dummy columns hold only 0 and 1, and the chunk stops at the first that
-  // does not (contradicted()).
+  // full-sized block buffers. `dummy_check` says what a block does with a
+  // dummy column that holds a value other than 0 and 1: with Stop the chunk
+  // ends there (contradicted()), with Record the column is noted
+  // (contradicted_dummies()) and the general formulas take it.
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
                    std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
-                   bool verify_dummies, const blas::Routines& blas, InterruptionPoller& poller)
+                   DummyCheck dummy_check, const blas::Routines& blas, InterruptionPoller& poller)
       : blas_(blas),
         poller_(poller),
         kind_(kind),
@@ -177,7 +185,8 @@ class ChunkAccumulator {
         k_(k),
         dummies_(dummies),
         method_(method),
-        verify_dummies_(verify_dummies),
+        dummy_check_(dummy_check),
+        contradicted_dummies_(dummies.size(), false),
         block_rows_(std::min(block_rows_for(k), std::max<std::size_t>(most_rows, 1))),
         weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
         xb_(block_rows_),
@@ -196,6 +205,10 @@ class ChunkAccumulator {
         products_(k * weight_columns_) {}
 
   [[nodiscard]] bool contradicted() const { return contradicted_; }
+  // Entry d is true when dummy d held another value in some block (Record).
+  [[nodiscard]] const std::vector<bool>& contradicted_dummies() const {
+    return contradicted_dummies_;
+  }
 
   // Totals of one chunk, formed over its blocks; read after add_chunk.
   [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
@@ -287,8 +300,7 @@ class ChunkAccumulator {
     // Gathered to unit stride so the loops below vectorise.
     double* x_j = column_.data();
     const bool all_binary = gather_binary(column.base, column.stride, x_j, m);
-    if (!all_binary && verify_dummies_) {
-      contradicted_ = true;
+    if (!all_binary && stops_on_contradiction(d)) {
       return;
     }
     if (!all_binary || !std::isfinite(beta_j)) {
@@ -355,6 +367,22 @@ class ChunkAccumulator {
     }
   }
 
+  // Dummy d held a value other than 0 and 1 in the current block; true when
+  // the chunk is to stop there.
+  bool stops_on_contradiction(std::size_t d) {
+    switch (dummy_check_) {
+      case DummyCheck::Off:
+        return false;
+      case DummyCheck::Record:
+        contradicted_dummies_[d] = true;
+        return false;
+      case DummyCheck::Stop:
+        break;
+    }
+    contradicted_ = true;
+    return true;
+  }
+
   const blas::Routines& blas_;
   InterruptionPoller& poller_;
   ModelKind kind_;
@@ -362,8 +390,9 @@ class ChunkAccumulator {
   std::size_t k_;
   std::span<const std::size_t> dummies_;
   SeMethod method_;
-  bool verify_dummies_;
+  DummyCheck dummy_check_;
   bool contradicted_ = false;
+  std::vector<bool> contradicted_dummies_;
   std::size_t block_rows_;
   std::size_t weight_columns_;
 
@@ -394,16 +423,18 @@ std::optional<SeMethod> parse_se_method(std::string_view text) {
 
 namespace {
 
-// The pass itself; with `verify_dummies`, nothing when a dummy column turns
-// out to hold a value other than 0 and 1.
+// The pass itself; with DummyCheck::Stop, nothing when a dummy column turns
+// out to hold a value other than 0 and 1. With DummyCheck::Record, the
+// columns of dummy_indices that did so are added to `contradicted_columns`
+// (when given).
 std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& beta,
                                              const MatrixView& X,
                                              std::span<const std::size_t> intercept_indices,
                                              std::span<const std::size_t> dummy_indices,
                                              std::optional<std::uint64_t> chunk_size,
-                                             SeMethod method, bool verify_dummies,
-                                             const blas::Routines& blas,
-                                             InterruptionPoller& poller) {
+                                             SeMethod method, DummyCheck dummy_check,
+                                             const blas::Routines& blas, InterruptionPoller& poller,
+                                             std::vector<std::size_t>* contradicted_columns = nullptr) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -438,7 +469,7 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
 
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
   ChunkAccumulator chunk_totals(kind, beta, k, most_rows, dummies, has_continuous, method,
-                                verify_dummies, blas, poller);
+                                dummy_check, blas, poller);
   const std::size_t method_column = dummies.size();
   for (std::size_t start = 0; start < n;) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
@@ -478,6 +509,13 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
       }
     }
   }
+  if (contradicted_columns != nullptr) {
+    for (std::size_t d = 0; d < dummies.size(); ++d) {
+      if (chunk_totals.contradicted_dummies()[d]) {
+        contradicted_columns->push_back(dummies[d]);
+      }
+    }
+  }
   return totals;
 }
 
@@ -490,8 +528,8 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
                                       const blas::Routines& blas,
                                       const InterruptionCheck& interruption) {
   InterruptionPoller poller(interruption);
-  return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method, false,
-                     blas, poller);
+  return *accumulate(kind, beta, X, intercept_indices, dummy_indices, chunk_size, method,
+                     DummyCheck::Off, blas, poller);
 }
 
 ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
@@ -512,13 +550,30 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
       build_dummy_indices(names, X.row_block(0, sample_rows), result.intercept_indices);
   std::optional<EffectAccumulators> totals =
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
-                 sample_rows < X.rows, blas, poller);
+                 sample_rows < X.rows ? DummyCheck::Stop : DummyCheck::Off, blas, poller);
   if (!totals) {
     result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
-                        method, false, blas, poller);
+                        method, DummyCheck::Off, blas, poller);
   }
   result.totals = std::move(*totals);
+  return result;
+}
+
+BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
+                                      std::span<const std::size_t> intercept_indices,
+                                      std::span<const std::size_t> dummy_indices, SeMethod method,
+                                      const blas::Routines& blas) {
+  // Nothing to poll: the caller may run this without the interpreter's lock.
+  InterruptionPoller poller(InterruptionCheck{});
+  BlockEffects result;
+  std::vector<std::size_t> contradicted;
+  result.totals = *accumulate(kind, beta, X, intercept_indices, dummy_indices, std::nullopt, method,
+                              DummyCheck::Record, blas, poller, &contradicted);
+  result.dummy_held_binary.reserve(dummy_indices.size());
+  for (const std::size_t j : dummy_indices) {
+    result.dummy_held_binary.push_back(!contains_index(contradicted, j));
+  }
   return result;
 }
 

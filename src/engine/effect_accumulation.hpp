@@ -68,6 +68,24 @@ struct ClassifiedEffects {
                                                         const blas::Routines& blas,
                                                         const InterruptionCheck& interruption = {});
 
+// One block of the rows of a larger design matrix, for a caller that adds the
+// totals of many blocks: the totals of accumulate_effects over all of X in
+// one chunk, and for each entry of dummy_indices whether the block held only
+// 0 and 1 in that column. A column that did not is still taken as a dummy
+// here (the discrete change by the general formulas); the caller, which
+// classifies over all blocks, makes it continuous and passes again. Polls
+// nothing and calls back into nothing, so it may run on any thread.
+struct BlockEffects {
+  EffectAccumulators totals;
+  std::vector<bool> dummy_held_binary;  // one entry per entry of dummy_indices
+};
+
+[[nodiscard]] BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta,
+                                                    const MatrixView& X,
+                                                    std::span<const std::size_t> intercept_indices,
+                                                    std::span<const std::size_t> dummy_indices,
+                                                    SeMethod method, const blas::Routines& blas);
+
 struct SelectedTotals {
   std::span<const double> effects;   // k
   std::span<const double> jacobian;  // k * k, row-major

@@ -1,6 +1,9 @@
 #include "lib/model_reader.hpp"
 
+// This translation unit owns NumPy's API table; block_entry_points.cpp
+// borrows it (NO_IMPORT_ARRAY) after a check here has filled it.
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
@@ -28,6 +31,19 @@ void ensure_numpy_api() {
                               : "Failed to get NumPy API capsule");
   }
   ready = true;
+}
+
+std::ptrdiff_t element_stride(PyArrayObject* array, int axis) {
+  return static_cast<std::ptrdiff_t>(PyArray_STRIDES(array)[axis]) /
+         static_cast<std::ptrdiff_t>(sizeof(double));
+}
+
+std::size_t length(PyArrayObject* array, int axis) {
+  return static_cast<std::size_t>(PyArray_DIMS(array)[axis]);
+}
+
+const double* data_of(PyArrayObject* array) {
+  return static_cast<const double*>(PyArray_DATA(array));
 }
 
 // The reads that fall back give up only on ordinary failures (Exception and
@@ -68,9 +84,8 @@ ModelKind model_kind(PyObject* model) {
   throw PythonErrorSet{};
 }
 
-// A float64 NumPy array (subclasses included) of exactly `dimensions` axes
-// whose elements can be addressed as doubles in place; anything else is
-// refused, never converted or reshaped.
+}  // namespace
+
 void require_float64_array(PyObject* candidate, int dimensions) {
   ensure_numpy_api();
   if (PyArray_Check(candidate) == 0) {
@@ -97,20 +112,6 @@ void require_float64_array(PyObject* candidate, int dimensions) {
   }
 }
 
-std::ptrdiff_t element_stride(PyArrayObject* array, int axis) {
-  return static_cast<std::ptrdiff_t>(PyArray_STRIDES(array)[axis]) /
-         static_cast<std::ptrdiff_t>(sizeof(double));
-}
-
-std::size_t length(PyArrayObject* array, int axis) {
-  return static_cast<std::size_t>(PyArray_DIMS(array)[axis]);
-}
-
-const double* data_of(PyArrayObject* array) {
-  return static_cast<const double*>(PyArray_DATA(array));
-}
-
-// Views of arrays that passed require_float64_array.
 VectorView vector_view(PyObject* checked_array) {
   auto* array = reinterpret_cast<PyArrayObject*>(checked_array);
   return {data_of(array), length(array, 0), element_stride(array, 0)};
@@ -121,6 +122,8 @@ MatrixView matrix_view(PyObject* checked_array) {
   return {data_of(array), length(array, 0), length(array, 1), element_stride(array, 0),
           element_stride(array, 1)};
 }
+
+namespace {
 
 // A pandas Series or DataFrame contributes its `values`; a NumPy array has
 // no `values` and is used itself. A `values` that fails the check is not
@@ -170,41 +173,57 @@ std::vector<std::string> names_of(PyObject* value) {
 
 }  // namespace
 
-ReadModel read_model_inputs(PyObject* results) {
-  ReadModel read;
-  ModelInputs& inputs = read.inputs;
+ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type) {
+  ModelObjects read;
   {
     const PyRef model = model_object(results);
     // Nothing else is read before the family is known, so an unsupported
     // model fails before its coefficients are touched.
-    inputs.kind = model_kind(model.get());
+    read.kind = model_kind(model.get());
   }
 
   read.params_array = array_of(checked(PyObject_GetAttrString(results, "params")), 1);
-  inputs.beta = vector_view(read.params_array.get());
-
   read.cov_array = array_of(checked(PyObject_CallMethod(results, "cov_params", nullptr)), 2);
-  inputs.V = matrix_view(read.cov_array.get());
 
   const PyRef model = model_object(results);
   const PyRef exog = checked(PyObject_GetAttrString(model.get(), "exog"));
   PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"));
-  if (values) {
-    // The matrix is checked before the names are read.
-    require_float64_array(values.get(), 2);
-    read.exog_array = std::move(values);
-    const PyRef columns = checked(PyObject_GetAttrString(exog.get(), "columns"));
-    inputs.names = names_of(columns.get());
-  } else {
-    // A plain ndarray has no values and no columns; the names then come from
-    // the model's exog_names.
+  // A plain ndarray has no values and no columns; the names then come from
+  // the model's exog_names.
+  const bool named_by_columns = static_cast<bool>(values);
+  if (!named_by_columns) {
     discard_ordinary_failure();
-    require_float64_array(exog.get(), 2);
-    read.exog_array = PyRef::borrow(exog.get());
-    const PyRef exog_names = checked(PyObject_GetAttrString(model.get(), "exog_names"));
-    inputs.names = names_of(exog_names.get());
+    values = PyRef::borrow(exog.get());
   }
-  inputs.X = matrix_view(read.exog_array.get());
+  // The matrix is checked before the names are read.
+  bool unchecked = false;
+  if (unchecked_exog_type != nullptr) {
+    const int is_instance = PyObject_IsInstance(values.get(), unchecked_exog_type);
+    check_status(is_instance);
+    unchecked = is_instance != 0;
+  }
+  if (!unchecked) {
+    require_float64_array(values.get(), 2);
+  }
+  read.exog = std::move(values);
+  const PyRef names = checked(named_by_columns ? PyObject_GetAttrString(exog.get(), "columns")
+                                               : PyObject_GetAttrString(model.get(), "exog_names"));
+  read.names = names_of(names.get());
+  return read;
+}
+
+ReadModel read_model_inputs(PyObject* results) {
+  ModelObjects objects = read_model_objects(results, nullptr);
+  ReadModel read;
+  ModelInputs& inputs = read.inputs;
+  inputs.kind = objects.kind;
+  inputs.beta = vector_view(objects.params_array.get());
+  inputs.V = matrix_view(objects.cov_array.get());
+  inputs.X = matrix_view(objects.exog.get());
+  inputs.names = std::move(objects.names);
+  read.params_array = std::move(objects.params_array);
+  read.cov_array = std::move(objects.cov_array);
+  read.exog_array = std::move(objects.exog);
   return read;
 }
 

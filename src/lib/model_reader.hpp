@@ -19,4 +19,29 @@ struct ReadModel {
 // the results object raises, InternalFailure when NumPy cannot be reached.
 [[nodiscard]] ReadModel read_model_inputs(PyObject* results);
 
+// The same reads in the same order, with the same messages, for callers whose
+// rows may live elsewhere: the model's exog (its values where it has them) is
+// checked as a float64 matrix unless it is an instance of
+// `unchecked_exog_type` (null: always checked), and handed back as it is.
+struct ModelObjects {
+  ModelKind kind = ModelKind::Logit;
+  std::vector<std::string> names;
+  PyRef params_array;
+  PyRef cov_array;
+  PyRef exog;
+};
+
+[[nodiscard]] ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type);
+
+// The reader's array check: a float64 NumPy array (subclasses included) of
+// exactly `dimensions` axes whose elements can be addressed as doubles in
+// place, else TypeError "'TYPE' object cannot be converted to
+// 'PyArray<T, D>'"; never converted or reshaped. Makes NumPy's C API ready
+// for the rest of the process.
+void require_float64_array(PyObject* candidate, int dimensions);
+
+// Views of arrays that passed require_float64_array.
+[[nodiscard]] VectorView vector_view(PyObject* checked_array);
+[[nodiscard]] MatrixView matrix_view(PyObject* checked_array);
+
 }  // namespace velmora

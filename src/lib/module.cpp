@@ -7,6 +7,7 @@
 
 #include "engine/effect_accumulation.hpp"
 #include "lib/arguments.hpp"
+#include "lib/block_entry_points.hpp"
 #include "lib/call_scope.hpp"
 #include "lib/model_reader.hpp"
 #include "lib/result_frame.hpp"
@@ -138,6 +139,7 @@ PyRef initialise_module() {
     throw PythonErrorSet{};
   }
   add_mfx(module.get());
+  add_block_entry_points(module.get());
   check_status(PyModule_AddStringConstant(module.get(), "__version__", VELMORA_VERSION));
   return module;
 }

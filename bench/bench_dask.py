@@ -1,0 +1,91 @@
+"""velmora_dask.mfx at n = 10^7, k = 20: Dask's threads against one velmora.mfx call and
+against NumPy's ``X @ params`` on the same array; a two-process LocalCluster and an
+``.npy`` on disk (read through np.memmap blocks) in rows per second.
+
+Run with ``./dev bench-dask`` (or ``.venv/bin/python bench/bench_dask.py [--rows N]``).
+Times are medians of 5 calls (the cluster and disk cases: 3).
+"""
+
+import argparse
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import dask
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster
+
+import velmora
+import velmora_dask
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_mfx import StandIn, make_design  # noqa: E402
+
+BLOCK_ROWS = 250_000
+
+
+def median_time(call, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def memmap_block(path, start, stop):
+    return np.load(path, mmap_mode="r")[start:stop]
+
+
+def on_disk(path, n, k):
+    return da.concatenate(
+        [
+            da.from_delayed(
+                dask.delayed(memmap_block)(path, s, min(s + BLOCK_ROWS, n)),
+                shape=(min(s + BLOCK_ROWS, n) - s, k),
+                dtype=np.float64,
+            )
+            for s in range(0, n, BLOCK_ROWS)
+        ]
+    )
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=10**7)
+    args = parser.parse_args()
+    n, k = args.rows, 20
+    X, beta, outcomes = make_design(n, k)
+    results = StandIn("Logit", X, outcomes["Logit"], beta)
+    rows = da.from_array(X, chunks=(BLOCK_ROWS, -1))
+    velmora.mfx(results)
+
+    with dask.config.set(scheduler="threads"):
+        threaded = median_time(lambda: velmora_dask.mfx(results, rows), 5)
+    one_call = median_time(lambda: velmora.mfx(results), 5)
+    floor = median_time(lambda: X @ beta, 5)
+    print(f"n = {n}, k = {k}, blocks of {BLOCK_ROWS} rows, Logit, 'orvo'")
+    print(f"velmora_dask.mfx, threads      {threaded:8.3f} s")
+    print(f"velmora.mfx, one call          {one_call:8.3f} s   ratio {threaded / one_call:.2f}"
+          " (goal <= 0.6)")
+    print(f"X @ params                     {floor:8.3f} s   ratio {threaded / floor:.2f}"
+          " (goal <= 1.5)")
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = str(Path(directory) / "X.npy")
+        np.save(path, X)
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
+            with client.as_current():
+                # The array itself travels to the workers once per call.
+                cluster_time = median_time(lambda: velmora_dask.mfx(results, rows), 3)
+                disk_time = median_time(lambda: velmora_dask.mfx(results, on_disk(path, n, k)), 3)
+    print(f"LocalCluster, 2 processes      {n / cluster_time / 1e6:8.1f} million rows/s")
+    print(f"LocalCluster, .npy on disk     {n / disk_time / 1e6:8.1f} million rows/s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,298 @@
+"""velmora_dask.mfx against velmora.mfx, on Dask's threads and on a two-process LocalCluster."""
+
+import os
+import sys
+
+import cloudpickle
+import dask
+import dask.array as da
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster
+
+import velmora
+import velmora_dask
+
+from conftest import COLUMNS, FakeResults, fake_model
+
+# The workers unpickle this module's loaders; they cannot import it by name.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+NUMERIC = COLUMNS[:-1]
+NAMES = ["const", "x1", "d1", "x2", "d2"]
+K = len(NAMES)
+# Per worker of the out-of-core test; its matrix on disk is more than twice
+# both workers' together.
+MEMORY_LIMIT = 320 * 2**20
+
+pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
+
+
+def design(n=3000, seed=11):
+    rng = np.random.default_rng(seed)
+    X = np.empty((n, K))
+    X[:, 0] = 1.0
+    X[:, 1] = rng.normal(size=n)
+    X[:, 2] = rng.random(n) < 0.4
+    X[:, 3] = rng.normal(1.0, 2.0, size=n)
+    X[:, 4] = rng.random(n) < 0.7
+    return X
+
+
+def results_for(X, family="Logit"):
+    params = np.array([-0.2, 0.7, -0.5, 0.3, 0.4])
+    cov = np.diag([0.02, 0.01, 0.03, 0.004, 0.05]) + 0.001
+    return FakeResults(fake_model(family, X, NAMES), params, cov)
+
+
+def assert_same_table(got, expected, rtol=1e-12):
+    assert list(got.columns) == COLUMNS
+    assert list(got.index) == list(expected.index)
+    np.testing.assert_allclose(
+        got[NUMERIC].to_numpy(), expected[NUMERIC].to_numpy(), rtol=rtol, atol=0, equal_nan=True
+    )
+    assert list(got["Significance"]) == list(expected["Significance"])
+
+
+def under_sanitizer():
+    return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    # Worker processes would start without the ASan runtime the sanitizer
+    # run preloads into this one, and could not load its module.
+    if under_sanitizer():
+        pytest.skip("LocalCluster workers cannot load the sanitizer build")
+    with LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=":0",
+    ) as cluster, Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+@pytest.fixture(params=["threads", "cluster"])
+def scheduler(request):
+    """Runs the test body with Dask's threads or with the cluster as the scheduler."""
+    if request.param == "threads":
+        with dask.config.set(scheduler="threads"):
+            yield request.param
+    else:
+        client = request.getfixturevalue("cluster_client")
+        client.wait_for_workers(2)
+        with client.as_current(), dask.config.set(scheduler=client.get):
+            yield client
+
+
+LAYOUTS = {
+    "uneven blocks": ((700, 1300, 1, 999), (K,)),
+    "blocks along columns": ((1000, 500, 1500), (2, 3)),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS, ids=list(LAYOUTS))
+@pytest.mark.parametrize("method", ["orvo", "sm"])
+@pytest.mark.parametrize("family", ["Logit", "Probit"])
+def test_equals_mfx(scheduler, family, method, layout):
+    X = design()
+    results = results_for(X, family)
+    got = velmora_dask.mfx(results, da.from_array(X, chunks=LAYOUTS[layout]), se_method=method)
+    assert_same_table(got, velmora.mfx(results, se_method=method))
+
+
+def test_model_exog_when_no_rows_given(scheduler):
+    X = design()
+    results = results_for(X, "Probit")
+    assert_same_table(velmora_dask.mfx(results), velmora.mfx(results))
+    results.model.exog = da.from_array(X, chunks=(800, 2))
+    assert_same_table(velmora_dask.mfx(results), velmora.mfx(results_for(X, "Probit")))
+
+
+class CountingLoads:
+    """Blocks of a NumPy array that count how often each was loaded (threaded scheduler)."""
+
+    def __init__(self, X, rows):
+        self.X = X
+        self.loads = 0
+        starts = range(0, X.shape[0], rows)
+        self.array = da.concatenate(
+            [
+                da.from_delayed(
+                    dask.delayed(self.load, pure=False)(s, min(s + rows, X.shape[0])),
+                    shape=(min(s + rows, X.shape[0]) - s, X.shape[1]),
+                    dtype=np.float64,
+                )
+                for s in starts
+            ]
+        )
+
+    def load(self, start, stop):
+        self.loads += 1
+        return self.X[start:stop]
+
+
+@pytest.mark.parametrize("method", ["orvo", "sm"])
+def test_dummy_contradicted_only_in_last_block(method):
+    X = design()
+    X[-1, 4] = 0.5  # d2: 0 and 1 everywhere but in the last row
+    results = results_for(X)
+    blocks = CountingLoads(X, 1000)
+    with dask.config.set(scheduler="threads"):
+        got = velmora_dask.mfx(results, blocks.array, se_method=method)
+    assert_same_table(got, velmora.mfx(results, se_method=method))
+    assert blocks.loads == 2 * 3  # d2 is continuous, so the rows are summed a second time
+
+
+def test_one_pass_when_the_guessed_dummies_hold():
+    X = design()
+    blocks = CountingLoads(X, 1000)
+    with dask.config.set(scheduler="threads"):
+        got = velmora_dask.mfx(results_for(X), blocks.array)
+    assert_same_table(got, velmora.mfx(results_for(X)))
+    assert blocks.loads == 3
+
+
+def test_nan_and_infinities_flow_through(scheduler):
+    X = design()
+    X[10, 1] = np.nan
+    X[2500, 3] = np.inf
+    X[1500, 2] = np.nan  # d1 is then continuous, as in mfx
+    results = results_for(X)
+    got = velmora_dask.mfx(results, da.from_array(X, chunks=(1000, K)))
+    expected = velmora.mfx(results)
+    assert expected[NUMERIC].isna().any().any()
+    assert_same_table(got, expected)
+
+
+def failing_block(shape):
+    raise OSError(f"block of {shape[0]} rows unreadable")
+
+
+def as_int(block):
+    return block.astype(np.int64)
+
+
+def test_bad_inputs(scheduler):
+    X = design()
+    results = results_for(X)
+    good = da.from_array(X, chunks=(1000, K))
+    with pytest.raises(TypeError, match=r"^'Array' object of int64 .*'PyArray<T, D>'$"):
+        velmora_dask.mfx(results, good.astype(np.int64))
+    # A block that is not what the array declares.
+    lying = good.map_blocks(as_int, dtype=np.float64)
+    with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+        velmora_dask.mfx(results, lying)
+    with pytest.raises(
+        ValueError,
+        match=r"^matrices of incompatible shapes: the design matrix is 3000 x 4 but the "
+        r"coefficient vector has 5 entries$",
+    ):
+        velmora_dask.mfx(results, good[:, :4])
+    unreadable = da.concatenate(
+        [
+            good[:2000],
+            da.from_delayed(dask.delayed(failing_block)((1000, K)), (1000, K), dtype=np.float64),
+        ]
+    )
+    with pytest.raises(OSError, match="^block of 1000 rows unreadable$"):
+        velmora_dask.mfx(results, unreadable)
+    with pytest.raises(ValueError, match="^se_method must be 'orvo' or 'sm', got 'SM'$"):
+        velmora_dask.mfx(results, good, se_method="SM")
+    with pytest.raises(ValueError, match="^ame: only Logit or Probit supported, got OLS$"):
+        velmora_dask.mfx(FakeResults(fake_model("OLS", X, NAMES), results.params, results._cov))
+    # The scheduler is still usable.
+    assert_same_table(velmora_dask.mfx(results, good), velmora.mfx(results))
+
+
+def dying_once(block, marker):
+    # The first worker to load a block dies there; the nanny restarts it and
+    # the scheduler hands the task to a worker again.
+    if not os.path.exists(marker):
+        open(marker, "w").close()
+        os._exit(1)
+    return block
+
+
+def test_a_worker_lost_mid_call(cluster_client, tmp_path):
+    X = design()
+    results = results_for(X)
+    rows = da.from_array(X, chunks=(500, K)).map_blocks(
+        dying_once, str(tmp_path / "died"), dtype=np.float64, meta=np.empty((0, 0))
+    )
+    cluster_client.wait_for_workers(2)
+    with cluster_client.as_current(), dask.config.set(scheduler=cluster_client.get):
+        got = velmora_dask.mfx(results, rows)
+    assert (tmp_path / "died").exists()
+    assert_same_table(got, velmora.mfx(results))
+
+
+def memmap_block(path, start, stop):
+    return np.load(path, mmap_mode="r")[start:stop]
+
+
+def start_rss_sampler(dask_worker):
+    # The kernel's peak (ru_maxrss) is inherited from the parent that started
+    # the worker, so the worker samples its own resident memory instead.
+    import threading
+    import time
+
+    import psutil
+
+    process = psutil.Process()
+    dask_worker.peak_rss = process.memory_info().rss
+
+    def sample():
+        while True:
+            dask_worker.peak_rss = max(dask_worker.peak_rss, process.memory_info().rss)
+            time.sleep(0.005)
+
+    threading.Thread(target=sample, daemon=True).start()
+
+
+def worker_peak_rss(dask_worker):
+    return dask_worker.peak_rss
+
+
+@pytest.mark.slow
+def test_out_of_core_on_disk(tmp_path):
+    if under_sanitizer():
+        pytest.skip("LocalCluster workers cannot load the sanitizer build")
+    n, rows = 34_000_000, 500_000
+    path = str(tmp_path / "X.npy")
+    stored = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(n, K))
+    for start in range(0, n, 1_000_000):
+        stop = min(start + 1_000_000, n)
+        stored[start:stop] = design(stop - start, seed=start)
+    stored.flush()
+    del stored
+    assert os.path.getsize(path) > 2 * 2 * MEMORY_LIMIT
+
+    blocks = [
+        da.from_delayed(
+            dask.delayed(memmap_block)(path, s, min(s + rows, n)),
+            shape=(min(s + rows, n) - s, K),
+            dtype=np.float64,
+        )
+        for s in range(0, n, rows)
+    ]
+    results = results_for(np.load(path, mmap_mode="r"))
+    # Fresh workers of their own, so their peak memory is this call's alone.
+    with LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=":0",
+        memory_limit=MEMORY_LIMIT,
+    ) as cluster, Client(cluster, set_as_default=False) as client:
+        workers = set(client.scheduler_info()["workers"])
+        client.run(start_rss_sampler)
+        with client.as_current(), dask.config.set(scheduler=client.get):
+            got = velmora_dask.mfx(results, da.concatenate(blocks))
+        assert set(client.scheduler_info()["workers"]) == workers  # none restarted
+        peaks = client.run(worker_peak_rss)
+    assert all(peak < MEMORY_LIMIT for peak in peaks.values()), peaks
+    # Over 3.4e7 rows the two orders of addition differ in the 13th digit,
+    # which a p-value of 0.005 magnifies about tenfold.
+    assert_same_table(got, velmora.mfx(results), rtol=1e-11)
