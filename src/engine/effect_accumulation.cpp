@@ -514,7 +514,7 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
                  sample_rows < X.rows, blas, poller);
   if (!totals) {
-    result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
+    result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices, &poller);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
                         method, false, blas, poller);
   }
