@@ -19,6 +19,13 @@ bool add_block_products(const MatrixView& block, const double* weights,
                         std::size_t weights_stride, std::size_t weight_columns,
                         double* products);
 
+// xb[r] = sum over l of block(r, l) * beta[l], beta contiguous with
+// block.cols entries, for blocks whose rows or columns are contiguous (as
+// add_block_products); false, and xb untouched, for any other layout. A BLAS
+// dgemv per block of a few dozen rows costs more in its fixed overhead than
+// this loop takes for the whole block.
+bool block_linear_index(const MatrixView& block, const double* beta, double* xb);
+
 // Asks the cache for the memory of `block` ahead of its use; a hint only,
 // nothing is read. Blocks with neither rows nor columns contiguous are left
 // to the hardware.

@@ -99,33 +99,6 @@ void pick_dummy_values(const double* __restrict x_j, const double* __restrict cd
   }
 }
 
-// How a block of rows can be handed to BLAS: as a column-major k x m matrix
-// (the rows of X are contiguous), as a column-major m x k matrix (the columns
-// are), or not at all.
-enum class BlockLayout { ContiguousRows, ContiguousColumns, Strided };
-
-struct BlasBlock {
-  BlockLayout layout = BlockLayout::Strided;
-  blas::Int leading_dimension = 0;
-};
-
-BlasBlock blas_block(const MatrixView& block) {
-  if (!blas::fits(block.rows) || !blas::fits(block.cols)) {
-    return {};
-  }
-  const auto rows = static_cast<std::ptrdiff_t>(block.rows);
-  const auto cols = static_cast<std::ptrdiff_t>(block.cols);
-  if (block.col_stride == 1 && block.row_stride >= std::max<std::ptrdiff_t>(cols, 1) &&
-      blas::fits(block.row_stride)) {
-    return {BlockLayout::ContiguousRows, blas::to_int(block.row_stride)};
-  }
-  if (block.row_stride == 1 && block.col_stride >= std::max<std::ptrdiff_t>(rows, 1) &&
-      blas::fits(block.col_stride)) {
-    return {BlockLayout::ContiguousColumns, blas::to_int(block.col_stride)};
-  }
-  return {};
-}
-
 // Sums over rows do not depend on the order of the rows, so a block stored
 // bottom-up (negative row stride) is walked in memory order instead.
 MatrixView with_ascending_rows(const MatrixView& block) {
@@ -193,7 +166,12 @@ class ChunkAccumulator {
         dummy_cdf1_(dummies.size()),
         dummy_cdf0_(dummies.size()),
         dummy_pdf1_(dummies.size()),
-        products_(k * weight_columns_) {}
+        products_(k * weight_columns_),
+        beta_contiguous_(k) {
+    for (std::size_t l = 0; l < k; ++l) {
+      beta_contiguous_[l] = beta[l];
+    }
+  }
 
   [[nodiscard]] bool contradicted() const { return contradicted_; }
 
@@ -226,11 +204,10 @@ class ChunkAccumulator {
  private:
   void add_block(const MatrixView& block) {
     const std::size_t m = block.rows;
-    const BlasBlock blas_layout = blas_block(block);
     const std::span<double> xb(xb_.data(), m);
     const std::span<double> fxb(fxb_.data(), m);
     const std::span<double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
-    linear_index(block, blas_layout, xb);
+    linear_index(block, xb);
     if (cdf_xb_.empty()) {
       link_pdf(kind_, xb, fxb);
     } else {
@@ -254,25 +231,17 @@ class ChunkAccumulator {
     add_weight_products(block);
   }
 
-  void linear_index(const MatrixView& block, const BlasBlock& layout, std::span<double> xb) const {
-    const std::size_t m = block.rows;
+  // Rows or columns contiguous: the loops of block_products.cpp. Any other
+  // layout: a dot product per row.
+  void linear_index(const MatrixView& block, std::span<double> xb) const {
     if (k_ == 0) {
       std::fill(xb.begin(), xb.end(), 0.0);
       return;
     }
-    if (layout.layout != BlockLayout::Strided && blas::usable_increment(beta_.stride)) {
-      const double* beta = blas::vector_start(beta_.base, k_, beta_.stride);
-      const blas::Int incx = blas::to_int(beta_.stride);
-      if (layout.layout == BlockLayout::ContiguousRows) {
-        blas_.gemv(blas::Transpose::Yes, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
-                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
-      } else {
-        blas_.gemv(blas::Transpose::No, blas::to_int(m), blas::to_int(k_), 1.0, block.base,
-                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
-      }
+    if (block_linear_index(block, beta_contiguous_.data(), xb.data())) {
       return;
     }
-    for (std::size_t r = 0; r < m; ++r) {
+    for (std::size_t r = 0; r < block.rows; ++r) {
       xb[r] = blas_.dot(block.row(r), beta_);
     }
   }
@@ -378,6 +347,7 @@ class ChunkAccumulator {
   double sum_pdf_ = 0.0;
   std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
   std::vector<double> products_;  // k x weight_columns_, column-major
+  std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
 };
 
 }  // namespace
