@@ -1,7 +1,10 @@
 #include "engine/effect_accumulation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/blas.hpp"
@@ -78,6 +81,37 @@ void other_index(const double* __restrict x_j, const double* __restrict xb, doub
   for (std::size_t r = 0; r < m; ++r) {
     other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
   }
+}
+
+// A positive double that is neither subnormal nor infinite (false for NaN).
+inline bool positive_normal(double v) {
+  return (v >= std::numeric_limits<double>::min()) & (v <= std::numeric_limits<double>::max());
+}
+
+// Logit: exp of the other index of a 0/1 column as exp(xb) times exp(-beta_j)
+// (at x = 1) or exp(beta_j) (at x = 0), a product instead of an exponential.
+// It differs from exp(xb -/+ beta_j) by rounding only where both exp(xb) and
+// the product are normal numbers (the factors are checked by the caller);
+// false when some element is not, for the caller to compute those again.
+VELMORA_SIMD_CLONES
+bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,
+                         double at_one, double at_zero, double* __restrict out, std::size_t m) {
+  // In the bits of a double, the positive normal numbers are one unsigned
+  // range; the check is then integer operations of the width of a double,
+  // which vectorise with the rest of the loop.
+  constexpr auto least = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::min());
+  constexpr std::uint64_t span =
+      std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max()) - least;
+  std::uint64_t outside = 0;
+  for (std::size_t r = 0; r < m; ++r) {
+    const double g = exp_xb[r];
+    const double product = g * (x_j[r] == 1.0 ? at_one : at_zero);
+    out[r] = product;
+    const std::uint64_t g_offset = std::bit_cast<std::uint64_t>(g) - least;
+    const std::uint64_t product_offset = std::bit_cast<std::uint64_t>(product) - least;
+    outside |= (g_offset > span ? std::uint64_t{1} : 0) | (product_offset > span ? std::uint64_t{1} : 0);
+  }
+  return outside == 0;
 }
 
 // F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the other
@@ -167,9 +201,16 @@ class ChunkAccumulator {
         dummy_cdf0_(dummies.size()),
         dummy_pdf1_(dummies.size()),
         products_(k * weight_columns_),
-        beta_contiguous_(k) {
+        beta_contiguous_(k),
+        exp_xb_(kind == ModelKind::Logit && !dummies.empty() ? block_rows_ : 0) {
     for (std::size_t l = 0; l < k; ++l) {
       beta_contiguous_[l] = beta[l];
+    }
+    if (!exp_xb_.empty()) {
+      for (const std::size_t j : dummies) {
+        exp_of_beta_.push_back(std::exp(-beta[j]));  // x_j = 1: the other index is xb - beta_j
+        exp_of_beta_.push_back(std::exp(beta[j]));   // x_j = 0: xb + beta_j
+      }
     }
   }
 
@@ -210,6 +251,11 @@ class ChunkAccumulator {
     linear_index(block, xb);
     if (cdf_xb_.empty()) {
       link_pdf(kind_, xb, fxb);
+    } else if (!exp_xb_.empty()) {
+      // Logit with dummies: exp(xb) is kept for the dummies' other indices.
+      const std::span<double> exp_xb(exp_xb_.data(), m);
+      exponentials(xb, exp_xb);
+      logit_cdf_and_pdf_of_exp(exp_xb, cdf_xb, fxb);
     } else {
       link_cdf_and_pdf(kind_, xb, cdf_xb, fxb);
     }
@@ -265,11 +311,29 @@ class ChunkAccumulator {
       return;
     }
     double* other = xb1_.data();
-    other_index(x_j, xb.data(), beta_j, other, m);
     double* other_cdf = xb0_.data();
     double* other_pdf = scratch_.data();
-    link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
-                     std::span<double>(other_pdf, m));
+    if (!exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
+        positive_normal(exp_of_beta_[2 * d + 1])) {
+      // Logit: F and f of the other index from exp(xb) times a factor; where
+      // a product is not a normal number, from the exponential itself, as
+      // below, so limits, signed zeros and NaN stay those of the formulas.
+      double* other_exp = other;
+      if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d],
+                               exp_of_beta_[2 * d + 1], other_exp, m)) {
+        for (std::size_t r = 0; r < m; ++r) {
+          if (!positive_normal(exp_xb_[r]) || !positive_normal(other_exp[r])) {
+            other_exp[r] = std::exp(xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j));
+          }
+        }
+      }
+      logit_cdf_and_pdf_of_exp(std::span<const double>(other_exp, m),
+                               std::span<double>(other_cdf, m), std::span<double>(other_pdf, m));
+    } else {
+      other_index(x_j, xb.data(), beta_j, other, m);
+      link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
+                       std::span<double>(other_pdf, m));
+    }
 
     double* cdf1 = other;  // the indices are no longer needed
     double* cdf0 = dummy_cdf0_rows_.data();
@@ -348,6 +412,9 @@ class ChunkAccumulator {
   std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
   std::vector<double> products_;  // k x weight_columns_, column-major
   std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
+  // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
+  std::vector<double> exp_xb_;
+  std::vector<double> exp_of_beta_;
 };
 
 }  // namespace

@@ -94,6 +94,22 @@ void logit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
 }
 
 VELMORA_SIMD_CLONES
+void exp_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = exp(z[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void logit_cdf_pdf_of_exp_elements(const double* __restrict g, double* __restrict cdf,
+                                   double* __restrict pdf, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    cdf[r] = logistic_cdf_of_exp(g[r]);
+    pdf[r] = logistic_pdf_of_exp(g[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
 void logit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     const double g = exp(z[r]);
@@ -255,6 +271,17 @@ void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<doubl
     (all_near(z.data() + start, n) ? probit_cdf_pdf_near_elements : probit_cdf_pdf_elements)(
         z.data() + start, cdf.data() + start, pdf.data() + start, n);
   }
+}
+
+void exponentials(std::span<const double> z, std::span<double> out) {
+  assert(out.size() == z.size());
+  exp_elements(z.data(), out.data(), z.size());
+}
+
+void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
+                              std::span<double> pdf) {
+  assert(cdf.size() == g.size() && pdf.size() == g.size());
+  logit_cdf_pdf_of_exp_elements(g.data(), cdf.data(), pdf.data(), g.size());
 }
 
 void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,
