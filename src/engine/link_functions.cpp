@@ -40,13 +40,19 @@ inline double logistic_pdf_of_exp(double g) {
   return g == INFINITY ? 0.0 : f;  // NaN stays NaN
 }
 
-// The Logit distribution function from g = exp(z), as g / (g + 1), so that F
-// and f share one exponential and F costs one division. At g = inf the
-// quotient would be NaN; the limit is 1. Where exp(-z) overflows (z below
-// about -709.8) 1 / (exp(-z) + 1) is 0 and this is g, at most 1.4e-308.
-inline double logistic_cdf_of_exp(double g) {
-  const double t = g / (g + 1.0);
-  return g == INFINITY ? 1.0 : t;
+// F and f together from g = exp(z), so that they share one exponential, and
+// with one division, q = 1 / (g + 1): F = g * q, f = F * q, which differ from
+// 1 / (exp(-z) + 1) and g / (g + 1)^2 by rounding (a division costs several
+// multiplications). At g = inf F is 1 and f is 0, the limits, and f is 0
+// wherever the formula's squared denominator overflows, as in the scalar
+// form. Where exp(-z) overflows (z below about -709.8) the scalar F is 0 and
+// this is g, at most 1.4e-308.
+inline void logistic_cdf_pdf_of_exp(double g, double& cdf, double& pdf) {
+  const double s = g + 1.0;
+  const double q = 1.0 / s;
+  const double t = g * q;
+  cdf = g == INFINITY ? 1.0 : t;
+  pdf = s * s == INFINITY ? 0.0 : t * q;  // NaN stays NaN
 }
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
@@ -87,9 +93,7 @@ VELMORA_SIMD_CLONES
 void logit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
                             double* __restrict pdf, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
-    const double g = exp(z[r]);
-    cdf[r] = logistic_cdf_of_exp(g);
-    pdf[r] = logistic_pdf_of_exp(g);
+    logistic_cdf_pdf_of_exp(exp(z[r]), cdf[r], pdf[r]);
   }
 }
 
@@ -104,17 +108,17 @@ VELMORA_SIMD_CLONES
 void logit_cdf_pdf_of_exp_elements(const double* __restrict g, double* __restrict cdf,
                                    double* __restrict pdf, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
-    cdf[r] = logistic_cdf_of_exp(g[r]);
-    pdf[r] = logistic_pdf_of_exp(g[r]);
+    logistic_cdf_pdf_of_exp(g[r], cdf[r], pdf[r]);
   }
 }
 
 VELMORA_SIMD_CLONES
 void logit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
-    const double g = exp(z[r]);
-    const double t = logistic_cdf_of_exp(g);
-    out[r] = logistic_pdf_of_exp(g) * (1.0 - (t + t));
+    double t = 0.0;
+    double f = 0.0;
+    logistic_cdf_pdf_of_exp(exp(z[r]), t, f);
+    out[r] = f * (1.0 - (t + t));
   }
 }
 
