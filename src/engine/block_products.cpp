@@ -227,7 +227,8 @@ using Lanes4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))
   const Lanes4 odd{1, 5, 3, 7};
   const Vec4 ab = __builtin_shuffle(a, b, even) + __builtin_shuffle(a, b, odd);
   const Vec4 cd = __builtin_shuffle(c, d, even) + __builtin_shuffle(c, d, odd);
-  sums = __builtin_shuffle(ab, cd, Lanes4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Lanes4{2, 3, 6, 7});
+  sums =
+      __builtin_shuffle(ab, cd, Lanes4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Lanes4{2, 3, 6, 7});
 }
 
 template <std::size_t Rows>
@@ -259,8 +260,8 @@ template <std::size_t Rows>
   }
   for (; l < k; ++l) {
     for (std::size_t i = 0; i < Rows; ++i) {
-      single[i] += x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] *
-                   beta[l];
+      single[i] +=
+          x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] * beta[l];
     }
   }
   for (std::size_t i = 0; i < Rows; ++i) {

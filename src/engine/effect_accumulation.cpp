@@ -116,7 +116,8 @@ bool scaled_exponentials(const double* __restrict x_j, const double* __restrict 
     out[r] = product;
     const std::uint64_t g_offset = std::bit_cast<std::uint64_t>(g) - least;
     const std::uint64_t product_offset = std::bit_cast<std::uint64_t>(product) - least;
-    outside |= (g_offset > span ? std::uint64_t{1} : 0) | (product_offset > span ? std::uint64_t{1} : 0);
+    outside |=
+        (g_offset > span ? std::uint64_t{1} : 0) | (product_offset > span ? std::uint64_t{1} : 0);
   }
   return outside == 0;
 }
@@ -326,8 +327,8 @@ class ChunkAccumulator {
       // a product is not a normal number, from the exponential itself, as
       // below, so limits, signed zeros and NaN stay those of the formulas.
       double* other_exp = other;
-      if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d],
-                               exp_of_beta_[2 * d + 1], other_exp, m)) {
+      if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
+                               other_exp, m)) {
         for (std::size_t r = 0; r < m; ++r) {
           if (!positive_normal(exp_xb_[r]) || !positive_normal(other_exp[r])) {
             other_exp[r] = std::exp(xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j));

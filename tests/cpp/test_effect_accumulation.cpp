@@ -292,10 +292,10 @@ TEST(Accumulation, EdgeInputs) {
     tails.x[r * 4 + 2] = -1.1825 - 0.0005 * static_cast<double>(r);  // xb near -710 to -713
   }
   for (const SeMethod method : kMethods) {
-    expect_matches_reference(accumulate_effects(ModelKind::Logit, tails.beta_view(), tails.view(),
-                                                tails.intercepts, tails.dummies, Chunk{64}, method,
-                                                system_blas()),
-                             ModelKind::Logit, method, tails);
+    expect_matches_reference(
+        accumulate_effects(ModelKind::Logit, tails.beta_view(), tails.view(), tails.intercepts,
+                           tails.dummies, Chunk{64}, method, system_blas()),
+        ModelKind::Logit, method, tails);
   }
 
   // Non-finite values are not screened: one NaN makes the sums NaN.
