@@ -1,8 +1,9 @@
 #pragma once
-// The product of a small block of rows of X with the pass's weight columns,
-// read straight from X, and the software prefetch of the block that comes
-// next. A BLAS dgemm would copy (pack) the block on every call, which for a
-// block of a few dozen rows costs more than the product itself.
+// The linear index of a small block of rows of X and its product with the
+// pass's weight columns, both read straight from X, and the software
+// prefetch of the block that comes next. A BLAS dgemm would copy (pack) the
+// block on every call, which for a block of a few dozen rows costs more than
+// the product itself; a dgemv's fixed cost per call is similar.
 
 #include <cstddef>
 
