@@ -10,16 +10,23 @@ continuous; Logit and Probit; both standard-error methods):
 3. time per row against n, and time against k,
 4. the growth of resident memory during one call (each in a fresh subprocess),
 5. a C-ordered against a Fortran-ordered design matrix,
+6. how soon a Ctrl-C ends a long call (SIGINT 0.2 s into a call on a 10^7 x 20 array, in
+   a subprocess),
+7. the fixed cost of a call at n = 100 and 10^4,
 
 prints the tables and writes a log-log plot of time against n (bench/mfx_timing.png).
 Every time is the median of several repetitions; the spread is the minimum and maximum.
+``X @ params`` is timed with NumPy's BLAS on its default threads and on one thread
+(threadpoolctl where it is installed, else a subprocess with OPENBLAS_NUM_THREADS=1), since
+mfx computes on the calling thread alone.
 
 ``--against DIR`` instead times this build against another build of the module found in DIR
 (an earlier commit installed with ``pip install --target DIR``), each in fresh processes,
-taking turns, at n = 10^4 and 10^6 (k = 20).
+taking turns, at n = 100, 10^4 and 10^6 (k = 20).
 """
 
 import argparse
+import os
 import statistics
 import subprocess
 import sys
@@ -141,6 +148,32 @@ def statsmodels_memory_child(n):
 # ------------------------------------------------------------------ 2, 3, 5. floor
 
 
+SINGLE_THREAD_ENV = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+
+
+def one_thread_floor(X, beta, n, k, order, repeats):
+    """X @ params with NumPy's BLAS on one thread: (median, min, max) seconds."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        out = subprocess.run(
+            [sys.executable, __file__, "--floor-child", str(n), str(k), order, str(repeats)],
+            env={**os.environ, **SINGLE_THREAD_ENV},
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+        return tuple(float(v) for v in out.split())
+    with threadpool_limits(limits=1, user_api="blas"):
+        return timed(lambda: X @ beta, repeats)
+
+
+def floor_child(n, k, order, repeats):
+    X, beta, _ = make_design(n, k, order=order)
+    X @ beta
+    print(*timed(lambda: X @ beta, repeats))
+
+
 def against_floor(sizes, repeats, orders=("C",), k=20):
     import velmora
 
@@ -149,28 +182,30 @@ def against_floor(sizes, repeats, orders=("C",), k=20):
         for order in orders:
             X, beta, outcomes = make_design(n, k, order=order)
             floor = timed(lambda X=X, beta=beta: X @ beta, repeats)
+            single = one_thread_floor(X, beta, n, k, order, repeats)
             for family in FAMILIES:
                 res = StandIn(family, X, outcomes[family], beta)
                 velmora.mfx(res)
                 for method in METHODS:
                     t = timed(lambda res=res, m=method: velmora.mfx(res, se_method=m), repeats)
-                    rows.append((n, k, order, family, method, t, floor))
+                    rows.append((n, k, order, family, method, t, floor, single))
             del X, outcomes
     return rows
 
 
 def print_floor(rows, title):
-    print(f"\n{title}, ms: median (min-max)")
+    print(f"\n{title}, ms: median (min-max); ratios to X @ params on NumPy's threads and on one")
     head = (
         f"{'n':>8} {'k':>3} {'X':<2} {'family':<6} {'se':<4} {'velmora':>24} "
-        f"{'X @ params':>24} {'ratio':>6} {'ns/row':>7}"
+        f"{'X @ params':>24} {'1 thread':>9} {'ratio':>6} {'1 thr':>6} {'ns/row':>7}"
     )
     print(head)
     print("-" * len(head))
-    for n, k, order, family, method, t, floor in rows:
+    for n, k, order, family, method, t, floor, single in rows:
         print(
             f"{n:>8} {k:>3} {order:<2} {family:<6} {method:<4} {fmt(t):>24} {fmt(floor):>24} "
-            f"{t[0] / floor[0]:6.2f} {t[0] / n * 1e9:7.1f}"
+            f"{single[0] * 1e3:9.2f} {t[0] / floor[0]:6.2f} {t[0] / single[0]:6.2f} "
+            f"{t[0] / n * 1e9:7.1f}"
         )
 
 
@@ -179,7 +214,7 @@ def print_layouts(rows):
     head = f"{'n':>8} {'family':<6} {'se':<4} {'C ms':>9} {'F ms':>9} {'F / C':>6}"
     print(head)
     print("-" * len(head))
-    by_key = {(n, order, family, method): t for n, _, order, family, method, t, _ in rows}
+    by_key = {(n, order, family, method): t for n, _, order, family, method, t, _, _ in rows}
     for (n, order, family, method), t in by_key.items():
         if order == "C" and (n, "F", family, method) in by_key:
             f = by_key[(n, "F", family, method)]
@@ -254,6 +289,98 @@ def print_memory(rows, sm_peaks):
             )
 
 
+# ------------------------------------------------------------------ 6. Ctrl-C
+
+
+def interrupt_child(n, k, calls):
+    """In a subprocess: SIGINT 0.2 s into each of `calls` calls; the latencies, in s."""
+    import signal
+    import threading
+
+    import velmora
+
+    # A shell that starts this in the background may have SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    X, beta, outcomes = make_design(n, k)
+    res = StandIn("Logit", X, outcomes["Logit"], beta)
+    velmora.mfx(StandIn("Logit", X[:1000], outcomes["Logit"][:1000], beta))
+    latencies = []
+    for _ in range(calls):
+        sent = []
+
+        def interrupt(sent=sent):
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        timer = threading.Timer(0.2, interrupt)
+        try:
+            timer.start()
+            velmora.mfx(res)
+            timer.cancel()
+            timer.join()
+            time.sleep(0.05)  # a signal sent just as the call ended arrives here
+            latencies.append(float("nan"))  # the call ended before the signal
+        except KeyboardInterrupt:
+            caught = time.perf_counter()
+            timer.join()
+            latencies.append(caught - sent[0])
+    print(*latencies)
+
+
+def interrupt_rows(n=10_000_000, k=20, calls=5):
+    out = subprocess.run(
+        [sys.executable, __file__, "--interrupt-child", str(n), str(k), str(calls)],
+        capture_output=True,
+        text=True,
+    )
+    if out.returncode != 0:
+        return n, k, None
+    return n, k, [float(v) for v in out.stdout.split()]
+
+
+def print_interrupt(row):
+    n, k, latencies = row
+    print(
+        f"\n6. Ctrl-C: SIGINT 0.2 s into a call (Logit, n = {n}, k = {k}), ms to KeyboardInterrupt"
+    )
+    if not latencies:
+        print("not measurable here")
+        return
+    done = [v for v in latencies if v == v]
+    early = len(latencies) - len(done)
+    note = f"; {early} of {len(latencies)} calls ended before the signal" if early else ""
+    if not done:
+        print(f"every call ended before the signal{note}")
+        return
+    cells = " ".join(f"{v * 1e3:.2f}" for v in done)
+    print(f"median {statistics.median(done) * 1e3:.2f}, max {max(done) * 1e3:.2f} ({cells}){note}")
+
+
+# ------------------------------------------------------------------ 7. fixed cost
+
+
+def fixed_cost_rows(sizes, repeats):
+    import velmora
+
+    rows = []
+    for n in sizes:
+        X, beta, outcomes = make_design(n, 20)
+        for family in FAMILIES:
+            res = StandIn(family, X, outcomes[family], beta)
+            velmora.mfx(res)
+            rows.append((n, family, timed(lambda res=res: velmora.mfx(res), repeats)))
+    return rows
+
+
+def print_fixed_cost(rows):
+    print("\n7. Small calls (k = 20, orvo), ms: median (min-max)")
+    head = f"{'n':>8} {'family':<6} {'velmora':>24}"
+    print(head)
+    print("-" * len(head))
+    for n, family, t in rows:
+        print(f"{n:>8} {family:<6} {fmt(t):>24}")
+
+
 # ------------------------------------------------------------------ plot
 
 
@@ -269,7 +396,7 @@ def plot(sm_rows, floor_rows, path):
         by_n = {n: t[0] for n, fam, m, t, _ in sm_rows if fam == family and m == "orvo"}
         by_n.update(
             (n, t[0])
-            for n, _, o, fam, m, t, _ in floor_rows
+            for n, _, o, fam, m, t, _, _ in floor_rows
             if fam == family and m == "orvo" and o == "C"
         )
         pts = sorted(by_n.items())
@@ -287,7 +414,7 @@ def plot(sm_rows, floor_rows, path):
             color="tab:red",
             label=f"statsmodels {family}",
         )
-    floor_pts = sorted({(n, f[0]) for n, _, o, _, _, _, f in floor_rows if o == "C"})
+    floor_pts = sorted({(n, f[0]) for n, _, o, _, _, _, f, _ in floor_rows if o == "C"})
     ax.plot(*zip(*floor_pts, strict=True), marker="^", color="black", label="X @ params")
     ax.set_xscale("log")
     ax.set_yscale("log")
@@ -318,7 +445,7 @@ def against_build(other, repeats=7, turns=3):
 
     print(f"\nThis build against the build in {other}: ms per call, best of {turns} turns")
     print(f"{'n':>8} {'family':<6} {'se':<4} {'this':>9} {'other':>9} {'this/other':>10}")
-    for n in (10_000, 1_000_000):
+    for n in (100, 10_000, 1_000_000):
         for family in FAMILIES:
             for method in METHODS:
                 best = {"this": float("inf"), "other": float("inf")}
@@ -344,14 +471,20 @@ def against_build(other, repeats=7, turns=3):
                         ).stdout
                         best[which] = min(best[which], float(out))
                 print(
-                    f"{n:>8} {family:<6} {method:<4} {best['this'] * 1e3:9.2f} "
-                    f"{best['other'] * 1e3:9.2f} {best['this'] / best['other']:10.2f}"
+                    f"{n:>8} {family:<6} {method:<4} {best['this'] * 1e3:9.3f} "
+                    f"{best['other'] * 1e3:9.3f} {best['this'] / best['other']:10.2f}"
                 )
 
 
 def main(argv):
     if argv[:1] == ["--timing-child"]:
         timing_child(int(argv[1]), argv[2], argv[3], int(argv[4]))
+        return
+    if argv[:1] == ["--floor-child"]:
+        floor_child(int(argv[1]), int(argv[2]), argv[3], int(argv[4]))
+        return
+    if argv[:1] == ["--interrupt-child"]:
+        interrupt_child(int(argv[1]), int(argv[2]), int(argv[3]))
         return
     if argv[:1] == ["--memory-child"]:
         memory_child(int(argv[1]), None if argv[2] == "None" else int(argv[2]))
@@ -368,29 +501,38 @@ def main(argv):
         against_build(args.against)
         return
     if args.quick:
-        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps = (
+        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps, interrupt_n = (
             (2_000, 10_000),
             (10_000, 50_000),
             50_000,
             (5, 20),
             3,
             1,
+            1_000_000,
         )
     else:
-        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps = (
+        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps, interrupt_n = (
             (10_000, 100_000, 400_000),
             (100_000, 1_000_000, 4_000_000),
             1_000_000,
             (5, 20, 80),
             7,
             3,
+            10_000_000,
         )
 
     import velmora  # noqa: F401  (fail early when it is not installed)
 
+    try:
+        import threadpoolctl  # noqa: F401
+
+        one_thread = "threadpoolctl"
+    except ImportError:
+        one_thread = "a subprocess with OPENBLAS_NUM_THREADS=1"
     print(
         f"NumPy {np.__version__}; times are medians of {reps} calls "
-        f"(statsmodels: {sm_reps}, {max(1, sm_reps - 1)} at n >= 400000)"
+        f"(statsmodels: {sm_reps}, {max(1, sm_reps - 1)} at n >= 400000); "
+        f"X @ params on one thread through {one_thread}"
     )
     sm_rows = against_statsmodels(sm_sizes, reps, sm_reps)
     print_statsmodels(sm_rows)
@@ -400,13 +542,16 @@ def main(argv):
     print_floor(floor_rows, "2, 3. velmora against one pass over the data (k = 20)")
     k_rows = []
     for k in ks:
-        k_rows += against_floor((floor_sizes[1],), reps, k=k)
-    print_floor(k_rows, f"3. Cost against k (n = {floor_sizes[1]})")
+        k_rows += against_floor((floor_sizes[1],), reps, orders=("C", "F"), k=k)
+    print_floor(k_rows, f"3. Cost against k, C and Fortran order (n = {floor_sizes[1]})")
 
     print_memory(memory_rows(mem_n, 3), sm_peaks)
 
-    layout_rows = against_floor((floor_sizes[1],), reps, orders=("C", "F"))
+    layout_rows = [row for row in k_rows if row[1] == 20]
     print_layouts(layout_rows)
+
+    print_interrupt(interrupt_rows(interrupt_n))
+    print_fixed_cost(fixed_cost_rows((100, 10_000), max(reps, 21)))
 
     plot(sm_rows, floor_rows, args.plot)
 

@@ -1,6 +1,7 @@
 #include "engine/block_products.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/vector_math.hpp"
@@ -202,6 +203,137 @@ void products_of_contiguous_columns(const MatrixView& block, const double* weigh
   sweeps<false>(block, weights, weights_stride, weight_columns, products);
 }
 
+// The linear index of rows lying contiguously: four rows at once, each
+// row's products summed in eight lanes (then four, then singly for what is
+// left of the columns), so beta is loaded once for the four rows; the lanes
+// of the four rows are then added up together, a few shuffles for all four
+// rather than a chain of additions per row.
+using Vec4 = Pack<4>::type;
+using Lanes4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
+
+// Results through references, as for load().
+[[gnu::always_inline]] inline void add_halves(const Pack<8>::type& v, Vec4& into) {
+  Vec4 low;
+  Vec4 high;
+  std::memcpy(&low, &v, sizeof low);
+  std::memcpy(&high, reinterpret_cast<const char*>(&v) + sizeof low, sizeof high);
+  into += low + high;
+}
+
+// sums = {sum of a, sum of b, sum of c, sum of d}.
+[[gnu::always_inline]] inline void sums_of_four(const Vec4& a, const Vec4& b, const Vec4& c,
+                                                const Vec4& d, Vec4& sums) {
+  const Lanes4 even{0, 4, 2, 6};
+  const Lanes4 odd{1, 5, 3, 7};
+  const Vec4 ab = __builtin_shuffle(a, b, even) + __builtin_shuffle(a, b, odd);
+  const Vec4 cd = __builtin_shuffle(c, d, even) + __builtin_shuffle(c, d, odd);
+  sums =
+      __builtin_shuffle(ab, cd, Lanes4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Lanes4{2, 3, 6, 7});
+}
+
+template <std::size_t Rows>
+[[gnu::always_inline]] inline void row_dots(const double* x, std::ptrdiff_t row_stride,
+                                            std::size_t k, const double* beta, double* xb) {
+  using Vec8 = Pack<8>::type;
+  Vec8 wide[Rows] = {};
+  Vec4 narrow[Rows] = {};
+  double single[Rows] = {};
+  std::size_t l = 0;
+  for (; l + 8 <= k; l += 8) {
+    Vec8 b;
+    load(b, beta + l);
+    for (std::size_t i = 0; i < Rows; ++i) {
+      Vec8 v;
+      load(v, x + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l));
+      wide[i] += v * b;
+    }
+  }
+  if (l + 4 <= k) {
+    Vec4 b;
+    load(b, beta + l);
+    for (std::size_t i = 0; i < Rows; ++i) {
+      Vec4 v;
+      load(v, x + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l));
+      narrow[i] += v * b;
+    }
+    l += 4;
+  }
+  for (; l < k; ++l) {
+    for (std::size_t i = 0; i < Rows; ++i) {
+      single[i] +=
+          x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] * beta[l];
+    }
+  }
+  for (std::size_t i = 0; i < Rows; ++i) {
+    add_halves(wide[i], narrow[i]);
+  }
+  if constexpr (Rows == 4) {
+    Vec4 sums;
+    sums_of_four(narrow[0], narrow[1], narrow[2], narrow[3], sums);
+    for (std::size_t i = 0; i < Rows; ++i) {
+      xb[i] = sums[i] + single[i];
+    }
+  } else {
+    for (std::size_t i = 0; i < Rows; ++i) {
+      const Vec4& v = narrow[i];
+      xb[i] = ((v[0] + v[2]) + (v[1] + v[3])) + single[i];
+    }
+  }
+}
+
+VELMORA_SIMD_CLONES
+void linear_index_of_contiguous_rows(const MatrixView& block, const double* beta, double* xb) {
+  constexpr std::size_t rows_at_once = 4;
+  const std::size_t m = block.rows;
+  std::size_t r = 0;
+  for (; r + rows_at_once <= m; r += rows_at_once) {
+    row_dots<rows_at_once>(block.address(r, 0), block.row_stride, block.cols, beta, xb + r);
+  }
+  for (; r < m; ++r) {
+    row_dots<1>(block.address(r, 0), block.row_stride, block.cols, beta, xb + r);
+  }
+}
+
+// Columns contiguous: xb is built up column by column (an axpy down each),
+// 32 rows of it held in registers across all the columns.
+template <std::size_t Packs>
+[[gnu::always_inline]] inline void column_axpys(const double* x, std::ptrdiff_t col_stride,
+                                                std::size_t k, const double* beta, double* xb) {
+  using Vec = Pack<lanes>::type;
+  Vec partial[Packs] = {};
+  for (std::size_t l = 0; l < k; ++l) {
+    const double* column = x + static_cast<std::ptrdiff_t>(l) * col_stride;
+    const double b = beta[l];
+    for (std::size_t p = 0; p < Packs; ++p) {
+      Vec v;
+      load(v, column + p * lanes);
+      partial[p] += v * b;
+    }
+  }
+  std::memcpy(xb, partial, sizeof partial);
+}
+
+VELMORA_SIMD_CLONES
+void linear_index_of_contiguous_columns(const MatrixView& block, const double* beta, double* xb) {
+  constexpr std::size_t packs = 4;
+  const std::size_t m = block.rows;
+  const std::size_t k = block.cols;
+  std::size_t r = 0;
+  for (; r + packs * lanes <= m; r += packs * lanes) {
+    column_axpys<packs>(block.address(r, 0), block.col_stride, k, beta, xb + r);
+  }
+  for (; r + lanes <= m; r += lanes) {
+    column_axpys<1>(block.address(r, 0), block.col_stride, k, beta, xb + r);
+  }
+  for (; r < m; ++r) {
+    double total = 0.0;
+    for (std::size_t l = 0; l < k; ++l) {
+      total += block(r, l) * beta[l];
+    }
+    xb[r] = total;
+  }
+}
+
 constexpr std::size_t cache_line_doubles = 64 / sizeof(double);
 
 // Every cache line of `count` contiguous doubles from `first`.
@@ -226,6 +358,18 @@ bool add_block_products(const MatrixView& block, const double* weights,
   }
   if (block.row_stride == 1) {
     products_of_contiguous_columns(block, weights, weights_stride, weight_columns, products);
+    return true;
+  }
+  return false;
+}
+
+bool block_linear_index(const MatrixView& block, const double* beta, double* xb) {
+  if (block.col_stride == 1) {
+    linear_index_of_contiguous_rows(block, beta, xb);
+    return true;
+  }
+  if (block.row_stride == 1) {
+    linear_index_of_contiguous_columns(block, beta, xb);
     return true;
   }
   return false;

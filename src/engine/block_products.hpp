@@ -1,8 +1,9 @@
 #pragma once
-// The product of a small block of rows of X with the pass's weight columns,
-// read straight from X, and the software prefetch of the block that comes
-// next. A BLAS dgemm would copy (pack) the block on every call, which for a
-// block of a few dozen rows costs more than the product itself.
+// The linear index of a small block of rows of X and its product with the
+// pass's weight columns, both read straight from X, and the software
+// prefetch of the block that comes next. A BLAS dgemm would copy (pack) the
+// block on every call, which for a block of a few dozen rows costs more than
+// the product itself; a dgemv's fixed cost per call is similar.
 
 #include <cstddef>
 
@@ -18,6 +19,13 @@ namespace velmora {
 bool add_block_products(const MatrixView& block, const double* weights,
                         std::size_t weights_stride, std::size_t weight_columns,
                         double* products);
+
+// xb[r] = sum over l of block(r, l) * beta[l], beta contiguous with
+// block.cols entries, for blocks whose rows or columns are contiguous (as
+// add_block_products); false, and xb untouched, for any other layout. A BLAS
+// dgemv per block of a few dozen rows costs more in its fixed overhead than
+// this loop takes for the whole block.
+bool block_linear_index(const MatrixView& block, const double* beta, double* xb);
 
 // Asks the cache for the memory of `block` ahead of its use; a hint only,
 // nothing is read. Blocks with neither rows nor columns contiguous are left

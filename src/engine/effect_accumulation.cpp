@@ -1,7 +1,10 @@
 #include "engine/effect_accumulation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/blas.hpp"
@@ -56,17 +59,24 @@ double sum(const double* __restrict values, std::size_t n) {
 double sum(std::span<const double> values) { return sum(values.data(), values.size()); }
 
 // A dummy column's values in a block gathered to unit stride; true when all
-// of them are exactly 0 or 1 (-0 included).
+// of them are exactly 0 or 1 (-0 included). The test runs on the gathered
+// copy in the bits of the values (integer operations that vectorise), not
+// as a chain of comparisons along the strided reads.
 VELMORA_SIMD_CLONES
 bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
                    std::size_t m) {
-  bool binary = true;
   for (std::size_t r = 0; r < m; ++r) {
-    const double v = column[static_cast<std::ptrdiff_t>(r) * stride];
-    x_j[r] = v;
-    binary &= (v == 0.0) | (v == 1.0);
+    x_j[r] = column[static_cast<std::ptrdiff_t>(r) * stride];
   }
-  return binary;
+  constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
+  constexpr auto one = std::bit_cast<std::uint64_t>(1.0);
+  std::uint64_t other = 0;
+  for (std::size_t r = 0; r < m; ++r) {
+    const auto bits = std::bit_cast<std::uint64_t>(x_j[r]);
+    // Neither a zero of either sign nor +1.
+    other |= ((bits & magnitude) != 0 && bits != one) ? std::uint64_t{1} : 0;
+  }
+  return other == 0;
 }
 
 // For a 0/1 column the index that is not xb itself: xb - beta_j at x = 1,
@@ -78,6 +88,38 @@ void other_index(const double* __restrict x_j, const double* __restrict xb, doub
   for (std::size_t r = 0; r < m; ++r) {
     other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
   }
+}
+
+// A positive double that is neither subnormal nor infinite (false for NaN).
+inline bool positive_normal(double v) {
+  return (v >= std::numeric_limits<double>::min()) & (v <= std::numeric_limits<double>::max());
+}
+
+// Logit: exp of the other index of a 0/1 column as exp(xb) times exp(-beta_j)
+// (at x = 1) or exp(beta_j) (at x = 0), a product instead of an exponential.
+// It differs from exp(xb -/+ beta_j) by rounding only where both exp(xb) and
+// the product are normal numbers (the factors are checked by the caller);
+// false when some element is not, for the caller to compute those again.
+VELMORA_SIMD_CLONES
+bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,
+                         double at_one, double at_zero, double* __restrict out, std::size_t m) {
+  // In the bits of a double, the positive normal numbers are one unsigned
+  // range; the check is then integer operations of the width of a double,
+  // which vectorise with the rest of the loop.
+  constexpr auto least = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::min());
+  constexpr std::uint64_t span =
+      std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max()) - least;
+  std::uint64_t outside = 0;
+  for (std::size_t r = 0; r < m; ++r) {
+    const double g = exp_xb[r];
+    const double product = g * (x_j[r] == 1.0 ? at_one : at_zero);
+    out[r] = product;
+    const std::uint64_t g_offset = std::bit_cast<std::uint64_t>(g) - least;
+    const std::uint64_t product_offset = std::bit_cast<std::uint64_t>(product) - least;
+    outside |=
+        (g_offset > span ? std::uint64_t{1} : 0) | (product_offset > span ? std::uint64_t{1} : 0);
+  }
+  return outside == 0;
 }
 
 // F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the other
@@ -97,33 +139,6 @@ void pick_dummy_values(const double* __restrict x_j, const double* __restrict cd
     pdf1[r] = g1;
     weights[r] = g1 - g0;
   }
-}
-
-// How a block of rows can be handed to BLAS: as a column-major k x m matrix
-// (the rows of X are contiguous), as a column-major m x k matrix (the columns
-// are), or not at all.
-enum class BlockLayout { ContiguousRows, ContiguousColumns, Strided };
-
-struct BlasBlock {
-  BlockLayout layout = BlockLayout::Strided;
-  blas::Int leading_dimension = 0;
-};
-
-BlasBlock blas_block(const MatrixView& block) {
-  if (!blas::fits(block.rows) || !blas::fits(block.cols)) {
-    return {};
-  }
-  const auto rows = static_cast<std::ptrdiff_t>(block.rows);
-  const auto cols = static_cast<std::ptrdiff_t>(block.cols);
-  if (block.col_stride == 1 && block.row_stride >= std::max<std::ptrdiff_t>(cols, 1) &&
-      blas::fits(block.row_stride)) {
-    return {BlockLayout::ContiguousRows, blas::to_int(block.row_stride)};
-  }
-  if (block.row_stride == 1 && block.col_stride >= std::max<std::ptrdiff_t>(rows, 1) &&
-      blas::fits(block.col_stride)) {
-    return {BlockLayout::ContiguousColumns, blas::to_int(block.col_stride)};
-  }
-  return {};
 }
 
 // Sums over rows do not depend on the order of the rows, so a block stored
@@ -202,7 +217,19 @@ class ChunkAccumulator {
         dummy_cdf1_(dummies.size()),
         dummy_cdf0_(dummies.size()),
         dummy_pdf1_(dummies.size()),
-        products_(k * weight_columns_) {}
+        products_(k * weight_columns_),
+        beta_contiguous_(k),
+        exp_xb_(kind == ModelKind::Logit && !dummies.empty() ? block_rows_ : 0) {
+    for (std::size_t l = 0; l < k; ++l) {
+      beta_contiguous_[l] = beta[l];
+    }
+    if (!exp_xb_.empty()) {
+      for (const std::size_t j : dummies) {
+        exp_of_beta_.push_back(std::exp(-beta[j]));  // x_j = 1: the other index is xb - beta_j
+        exp_of_beta_.push_back(std::exp(beta[j]));   // x_j = 0: xb + beta_j
+      }
+    }
+  }
 
   [[nodiscard]] bool contradicted() const { return contradicted_; }
   // Entry d is true when dummy d held another value in some block (Record).
@@ -239,13 +266,17 @@ class ChunkAccumulator {
  private:
   void add_block(const MatrixView& block) {
     const std::size_t m = block.rows;
-    const BlasBlock blas_layout = blas_block(block);
     const std::span<double> xb(xb_.data(), m);
     const std::span<double> fxb(fxb_.data(), m);
     const std::span<double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
-    linear_index(block, blas_layout, xb);
+    linear_index(block, xb);
     if (cdf_xb_.empty()) {
       link_pdf(kind_, xb, fxb);
+    } else if (!exp_xb_.empty()) {
+      // Logit with dummies: exp(xb) is kept for the dummies' other indices.
+      const std::span<double> exp_xb(exp_xb_.data(), m);
+      exponentials(xb, exp_xb);
+      logit_cdf_and_pdf_of_exp(exp_xb, cdf_xb, fxb);
     } else {
       link_cdf_and_pdf(kind_, xb, cdf_xb, fxb);
     }
@@ -267,25 +298,17 @@ class ChunkAccumulator {
     add_weight_products(block);
   }
 
-  void linear_index(const MatrixView& block, const BlasBlock& layout, std::span<double> xb) const {
-    const std::size_t m = block.rows;
+  // Rows or columns contiguous: the loops of block_products.cpp. Any other
+  // layout: a dot product per row.
+  void linear_index(const MatrixView& block, std::span<double> xb) const {
     if (k_ == 0) {
       std::fill(xb.begin(), xb.end(), 0.0);
       return;
     }
-    if (layout.layout != BlockLayout::Strided && blas::usable_increment(beta_.stride)) {
-      const double* beta = blas::vector_start(beta_.base, k_, beta_.stride);
-      const blas::Int incx = blas::to_int(beta_.stride);
-      if (layout.layout == BlockLayout::ContiguousRows) {
-        blas_.gemv(blas::Transpose::Yes, blas::to_int(k_), blas::to_int(m), 1.0, block.base,
-                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
-      } else {
-        blas_.gemv(blas::Transpose::No, blas::to_int(m), blas::to_int(k_), 1.0, block.base,
-                   layout.leading_dimension, beta, incx, 0.0, xb.data(), 1);
-      }
+    if (block_linear_index(block, beta_contiguous_.data(), xb.data())) {
       return;
     }
-    for (std::size_t r = 0; r < m; ++r) {
+    for (std::size_t r = 0; r < block.rows; ++r) {
       xb[r] = blas_.dot(block.row(r), beta_);
     }
   }
@@ -308,11 +331,29 @@ class ChunkAccumulator {
       return;
     }
     double* other = xb1_.data();
-    other_index(x_j, xb.data(), beta_j, other, m);
     double* other_cdf = xb0_.data();
     double* other_pdf = scratch_.data();
-    link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
-                     std::span<double>(other_pdf, m));
+    if (!exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
+        positive_normal(exp_of_beta_[2 * d + 1])) {
+      // Logit: F and f of the other index from exp(xb) times a factor; where
+      // a product is not a normal number, from the exponential itself, as
+      // below, so limits, signed zeros and NaN stay those of the formulas.
+      double* other_exp = other;
+      if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
+                               other_exp, m)) {
+        for (std::size_t r = 0; r < m; ++r) {
+          if (!positive_normal(exp_xb_[r]) || !positive_normal(other_exp[r])) {
+            other_exp[r] = std::exp(xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j));
+          }
+        }
+      }
+      logit_cdf_and_pdf_of_exp(std::span<const double>(other_exp, m),
+                               std::span<double>(other_cdf, m), std::span<double>(other_pdf, m));
+    } else {
+      other_index(x_j, xb.data(), beta_j, other, m);
+      link_cdf_and_pdf(kind_, std::span<const double>(other, m), std::span<double>(other_cdf, m),
+                       std::span<double>(other_pdf, m));
+    }
 
     double* cdf1 = other;  // the indices are no longer needed
     double* cdf0 = dummy_cdf0_rows_.data();
@@ -407,6 +448,10 @@ class ChunkAccumulator {
   double sum_pdf_ = 0.0;
   std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
   std::vector<double> products_;  // k x weight_columns_, column-major
+  std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
+  // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
+  std::vector<double> exp_xb_;
+  std::vector<double> exp_of_beta_;
 };
 
 }  // namespace
@@ -552,7 +597,7 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
                  sample_rows < X.rows ? DummyCheck::Stop : DummyCheck::Off, blas, poller);
   if (!totals) {
-    result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices);
+    result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices, &poller);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
                         method, DummyCheck::Off, blas, poller);
   }

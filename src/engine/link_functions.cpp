@@ -40,13 +40,19 @@ inline double logistic_pdf_of_exp(double g) {
   return g == INFINITY ? 0.0 : f;  // NaN stays NaN
 }
 
-// The Logit distribution function from g = exp(z), as g / (g + 1), so that F
-// and f share one exponential and F costs one division. At g = inf the
-// quotient would be NaN; the limit is 1. Where exp(-z) overflows (z below
-// about -709.8) 1 / (exp(-z) + 1) is 0 and this is g, at most 1.4e-308.
-inline double logistic_cdf_of_exp(double g) {
-  const double t = g / (g + 1.0);
-  return g == INFINITY ? 1.0 : t;
+// F and f together from g = exp(z), so that they share one exponential, and
+// with one division, q = 1 / (g + 1): F = g * q, f = F * q, which differ from
+// 1 / (exp(-z) + 1) and g / (g + 1)^2 by rounding (a division costs several
+// multiplications). At g = inf F is 1 and f is 0, the limits, and f is 0
+// wherever the formula's squared denominator overflows, as in the scalar
+// form. Where exp(-z) overflows (z below about -709.8) the scalar F is 0 and
+// this is g, at most 1.4e-308.
+inline void logistic_cdf_pdf_of_exp(double g, double& cdf, double& pdf) {
+  const double s = g + 1.0;
+  const double q = 1.0 / s;
+  const double t = g * q;
+  cdf = g == INFINITY ? 1.0 : t;
+  pdf = s * s == INFINITY ? 0.0 : t * q;  // NaN stays NaN
 }
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
@@ -87,18 +93,32 @@ VELMORA_SIMD_CLONES
 void logit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
                             double* __restrict pdf, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
-    const double g = exp(z[r]);
-    cdf[r] = logistic_cdf_of_exp(g);
-    pdf[r] = logistic_pdf_of_exp(g);
+    logistic_cdf_pdf_of_exp(exp(z[r]), cdf[r], pdf[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void exp_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = exp(z[r]);
+  }
+}
+
+VELMORA_SIMD_CLONES
+void logit_cdf_pdf_of_exp_elements(const double* __restrict g, double* __restrict cdf,
+                                   double* __restrict pdf, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    logistic_cdf_pdf_of_exp(g[r], cdf[r], pdf[r]);
   }
 }
 
 VELMORA_SIMD_CLONES
 void logit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
-    const double g = exp(z[r]);
-    const double t = logistic_cdf_of_exp(g);
-    out[r] = logistic_pdf_of_exp(g) * (1.0 - (t + t));
+    double t = 0.0;
+    double f = 0.0;
+    logistic_cdf_pdf_of_exp(exp(z[r]), t, f);
+    out[r] = f * (1.0 - (t + t));
   }
 }
 
@@ -255,6 +275,17 @@ void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<doubl
     (all_near(z.data() + start, n) ? probit_cdf_pdf_near_elements : probit_cdf_pdf_elements)(
         z.data() + start, cdf.data() + start, pdf.data() + start, n);
   }
+}
+
+void exponentials(std::span<const double> z, std::span<double> out) {
+  assert(out.size() == z.size());
+  exp_elements(z.data(), out.data(), z.size());
+}
+
+void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
+                              std::span<double> pdf) {
+  assert(cdf.size() == g.size() && pdf.size() == g.size());
+  logit_cdf_pdf_of_exp_elements(g.data(), cdf.data(), pdf.data(), g.size());
 }
 
 void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,

@@ -13,6 +13,27 @@ namespace {
 
 bool passes_dummy_test(double value) { return value == 0.0 || value == 1.0; }
 
+// Rows of one column scanned between two reports to the poller.
+constexpr std::size_t rows_between_reports = std::size_t{1} << 14;
+
+// Whether all of column j is 0/1, reporting the work to `poller` (if any) at
+// least every rows_between_reports rows.
+bool column_is_binary(const MatrixView& X, std::size_t j, InterruptionPoller* poller) {
+  const VectorView column = X.column(j);
+  for (std::size_t first = 0; first < column.size; first += rows_between_reports) {
+    const std::size_t last = std::min(column.size, first + rows_between_reports);
+    for (std::size_t r = first; r < last; ++r) {
+      if (!passes_dummy_test(column[r])) {
+        return false;
+      }
+    }
+    if (poller != nullptr) {
+      poller->add_work(last - first);
+    }
+  }
+  return true;
+}
+
 void require_column(const MatrixView& X, std::size_t j) {
   if (j >= X.cols) {
     throw InternalFailure("column index " + std::to_string(j) +
@@ -33,13 +54,7 @@ bool is_dummy_column(const MatrixView& X, std::size_t j,
     return false;
   }
   require_column(X, j);
-  const VectorView column = X.column(j);
-  for (std::size_t r = 0; r < column.size; ++r) {
-    if (!passes_dummy_test(column[r])) {
-      return false;
-    }
-  }
-  return true;
+  return column_is_binary(X, j, nullptr);
 }
 
 std::vector<std::size_t> build_intercept_indices(std::span<const std::string> names) {
@@ -54,7 +69,8 @@ std::vector<std::size_t> build_intercept_indices(std::span<const std::string> na
 
 std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
                                              const MatrixView& X,
-                                             std::span<const std::size_t> intercept_indices) {
+                                             std::span<const std::size_t> intercept_indices,
+                                             InterruptionPoller* poller) {
   std::vector<std::size_t> candidates;
   for (std::size_t p = 0; p < names.size(); ++p) {
     if (!contains_index(intercept_indices, p)) {
@@ -67,7 +83,7 @@ std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
   if (row_distance <= column_distance) {
     // Columns are contiguous: one column after the other, each scan stopping
     // at its first value that is neither 0 nor 1.
-    std::erase_if(candidates, [&](std::size_t j) { return !is_dummy_column(X, j, {}); });
+    std::erase_if(candidates, [&](std::size_t j) { return !column_is_binary(X, j, poller); });
     return candidates;
   }
   // Rows are contiguous: scanning a column would read every cache line of X
@@ -76,6 +92,9 @@ std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
   std::vector<std::size_t> undecided = candidates;
   std::vector<std::size_t> failed;
   for (std::size_t r = 0; r < X.rows && !undecided.empty(); ++r) {
+    if (poller != nullptr) {
+      poller->add_work(undecided.size());
+    }
     bool any_failed = false;
     for (const std::size_t j : undecided) {
       any_failed = any_failed || !passes_dummy_test(X(r, j));

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/interruption.hpp"
 #include "engine/strided_view.hpp"
 
 namespace velmora {
@@ -25,9 +26,11 @@ namespace velmora {
 [[nodiscard]] std::vector<std::size_t> build_intercept_indices(std::span<const std::string> names);
 
 // Ascending positions p of `names` whose column of X is a dummy. X is read in
-// full, whatever the chunk size of the accumulation.
+// full, whatever the chunk size of the accumulation. With a `poller` the scan
+// reports the elements it reads to it, so a scan of a large X can be stopped
+// (Interrupted is thrown from the poll).
 [[nodiscard]] std::vector<std::size_t> build_dummy_indices(
     std::span<const std::string> names, const MatrixView& X,
-    std::span<const std::size_t> intercept_indices);
+    std::span<const std::size_t> intercept_indices, InterruptionPoller* poller = nullptr);
 
 }  // namespace velmora

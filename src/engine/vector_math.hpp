@@ -13,7 +13,13 @@
 extern "C" {
 __attribute__((simd("notinbranch"))) double exp(double) noexcept;
 }
+#if defined(VELMORA_HAVE_LEVEL_CLONES)
+// x86-64-v3 is AVX2 with FMA; v4 adds the AVX-512 subsets of common CPUs.
+#define VELMORA_SIMD_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
 #define VELMORA_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
 #else
 #define VELMORA_SIMD_CLONES
 #endif

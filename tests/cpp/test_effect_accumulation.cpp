@@ -282,6 +282,22 @@ TEST(Accumulation, EdgeInputs) {
   EXPECT_EQ(none.orvo_jacobian, std::vector<double>(9));
   EXPECT_EQ(none.sm_jacobian, std::vector<double>(9));
 
+  // Logit far tails beside a dummy of a modest coefficient: exp(xb) overflows,
+  // underflows or is subnormal in some rows, where exp(xb) times exp(-+beta_j)
+  // must give way to the dummy's own exponential.
+  Design tails = make_design("IDCD", 400, 9);
+  tails.beta[2] = 600.0;
+  tails.beta[3] = 0.8;
+  for (std::size_t r = 0; r < 8; ++r) {
+    tails.x[r * 4 + 2] = -1.1825 - 0.0005 * static_cast<double>(r);  // xb near -710 to -713
+  }
+  for (const SeMethod method : kMethods) {
+    expect_matches_reference(
+        accumulate_effects(ModelKind::Logit, tails.beta_view(), tails.view(), tails.intercepts,
+                           tails.dummies, Chunk{64}, method, system_blas()),
+        ModelKind::Logit, method, tails);
+  }
+
   // Non-finite values are not screened: one NaN makes the sums NaN.
   Design with_nan = make_design("IDC", 300, 8);
   with_nan.x[123 * 3 + 2] = std::numeric_limits<double>::quiet_NaN();

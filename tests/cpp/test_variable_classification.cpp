@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/internal_failure.hpp"
+#include "engine/interruption.hpp"
 #include "engine/variable_classification.hpp"
 
 namespace velmora {
@@ -76,6 +77,37 @@ TEST(Classification, EmptyMatricesAndPositionsBeyondTheColumns) {
   EXPECT_THROW((void)build_dummy_indices(Names{"a", "b", "c"}, X, Indices{}), InternalFailure);
   EXPECT_EQ(build_dummy_indices(Names{"a", "b", "const"}, X, Indices{2}), Indices{0});
   EXPECT_EQ(build_dummy_indices(Names{"a"}, X, Indices{}), Indices{0});  // columns past the names
+}
+
+// The scan of all of X (after a contradicted guess) can take as long as the
+// pass itself, so it polls as it reads, in either layout, and stops when asked.
+TEST(Classification, FullScanPollsAndStopsWhenAsked) {
+  constexpr std::size_t n = 300000, k = 4;
+  std::vector<double> x(n * k);
+  for (std::size_t e = 0; e < x.size(); ++e) {
+    x[e] = static_cast<double>(e % 3 == 0);
+  }
+  const Names names = {"a", "b", "c", "d"};
+  struct Polls {
+    std::size_t count = 0, stop_at = 0;
+  };
+  const auto poll = [](void* context) {
+    auto* polls = static_cast<Polls*>(context);
+    return ++polls->count == polls->stop_at;
+  };
+  const std::size_t interval = InterruptionPoller::elements_between_polls;
+  for (const MatrixView& X : {MatrixView{x.data(), n, k, k, 1}, MatrixView{x.data(), n, k, 1, n}}) {
+    SCOPED_TRACE(X.row_stride);
+    Polls polls;
+    InterruptionPoller poller({poll, &polls});
+    EXPECT_EQ(build_dummy_indices(names, X, Indices{}, &poller), (Indices{0, 1, 2, 3}));
+    EXPECT_GE(polls.count, n * k / interval - 1);
+    EXPECT_LE(polls.count, n * k / interval);
+    polls = {0, 1};
+    InterruptionPoller stopping({poll, &polls});
+    EXPECT_THROW((void)build_dummy_indices(names, X, Indices{}, &stopping), Interrupted);
+    EXPECT_EQ(polls.count, 1u);
+  }
 }
 
 }  // namespace
