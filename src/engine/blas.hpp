@@ -24,8 +24,6 @@ using Int = int;
 
 // Fortran convention: every argument by address, matrices column-major,
 // transposition as a character. The routines write only their outputs.
-using Dgemv = void(char* trans, Int* m, Int* n, double* alpha, double* a, Int* lda, double* x,
-                   Int* incx, double* beta, double* y, Int* incy);
 using Ddot = double(Int* n, double* x, Int* incx, double* y, Int* incy);
 using Dgemm = void(char* trans_a, char* trans_b, Int* m, Int* n, Int* k, double* alpha, double* a,
                    Int* lda, double* b, Int* ldb, double* beta, double* c, Int* ldc);
@@ -38,17 +36,8 @@ enum class Transpose : char { No = 'N', Yes = 'T' };
 }
 
 struct Routines {
-  Dgemv* dgemv = nullptr;
   Ddot* ddot = nullptr;
   Dgemm* dgemm = nullptr;
-
-  // y = alpha * op(A) * x + beta * y, A column-major m x n.
-  void gemv(Transpose trans, Int m, Int n, double alpha, const double* a, Int lda,
-            const double* x, Int incx, double beta, double* y, Int incy) const {
-    auto t = static_cast<char>(trans);
-    dgemv(&t, &m, &n, &alpha, const_cast<double*>(a), &lda, const_cast<double*>(x), &incx, &beta,
-          y, &incy);
-  }
 
   // C = alpha * op(A) * op(B) + beta * C, all column-major; C is m x n.
   void gemm(Transpose trans_a, Transpose trans_b, Int m, Int n, Int k, double alpha,

@@ -129,8 +129,6 @@ blas::Routines look_up_routines() {
     raise_missing(std::string(cython_blas_module) + ".__pyx_capi__");
   }
   blas::Routines routines;
-  routines.dgemv = reinterpret_cast<blas::Dgemv*>(
-      routine_pointer(exported.get(), "dgemv", "v(c*,i*,i*,d*,d*,i*,d*,i*,d*,d*,i*)"));
   routines.ddot =
       reinterpret_cast<blas::Ddot*>(routine_pointer(exported.get(), "ddot", "d(i*,d*,i*,d*,i*)"));
   routines.dgemm = reinterpret_cast<blas::Dgemm*>(

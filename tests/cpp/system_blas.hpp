@@ -5,7 +5,6 @@
 #include "engine/blas.hpp"
 
 extern "C" {
-velmora::blas::Dgemv dgemv_;
 velmora::blas::Ddot ddot_;
 velmora::blas::Dgemm dgemm_;
 }
@@ -13,7 +12,7 @@ velmora::blas::Dgemm dgemm_;
 namespace velmora {
 
 inline const blas::Routines& system_blas() {
-  static const blas::Routines routines{dgemv_, ddot_, dgemm_};
+  static const blas::Routines routines{ddot_, dgemm_};
   return routines;
 }
 
