@@ -8,12 +8,11 @@ import dask
 import dask.array as da
 import numpy as np
 import pytest
+from conftest import COLUMNS, FakeResults, fake_model
 from distributed import Client, LocalCluster
 
 import velmora
 import velmora_dask
-
-from conftest import COLUMNS, FakeResults, fake_model
 
 # The workers unpickle this module's loaders; they cannot import it by name.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -64,12 +63,15 @@ def cluster_client():
     # run preloads into this one, and could not load its module.
     if under_sanitizer():
         pytest.skip("LocalCluster workers cannot load the sanitizer build")
-    with LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=":0",
-    ) as cluster, Client(cluster, set_as_default=False) as client:
+    with (
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+        ) as cluster,
+        Client(cluster, set_as_default=False) as client,
+    ):
         yield client
 
 
@@ -182,7 +184,9 @@ def test_bad_inputs(scheduler):
         velmora_dask.mfx(results, good.astype(np.int64))
     # A block that is not what the array declares.
     lying = good.map_blocks(as_int, dtype=np.float64)
-    with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+    with pytest.raises(
+        TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"
+    ):
         velmora_dask.mfx(results, lying)
     with pytest.raises(
         ValueError,
@@ -279,13 +283,16 @@ def test_out_of_core_on_disk(tmp_path):
     ]
     results = results_for(np.load(path, mmap_mode="r"))
     # Fresh workers of their own, so their peak memory is this call's alone.
-    with LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=":0",
-        memory_limit=MEMORY_LIMIT,
-    ) as cluster, Client(cluster, set_as_default=False) as client:
+    with (
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            memory_limit=MEMORY_LIMIT,
+        ) as cluster,
+        Client(cluster, set_as_default=False) as client,
+    ):
         workers = set(client.scheduler_info()["workers"])
         client.run(start_rss_sampler)
         with client.as_current(), dask.config.set(scheduler=client.get):

@@ -26,8 +26,15 @@ __all__ = ["mfx"]
 _TREE_WIDTH = 8
 
 # Rows per block when the model's exog is a NumPy array: large enough that a
-# task costs far more than its scheduling, small enough for many per core.
-_BLOCK_BYTES = 32 * 1024 * 1024
+# task costs far more than its scheduling (about half a millisecond on Dask's
+# threads), small enough for many per core.
+_BLOCK_BYTES = 128 * 1024 * 1024
+
+# The dummies are guessed from this many first rows of the first block, as
+# velmora.mfx guesses them, and checked in every block as it is summed: a
+# guess from a whole first block would hold every other block back while it
+# is read.
+_GUESS_ROWS = 4096
 
 
 def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas.DataFrame:
@@ -36,7 +43,7 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
     coefficient (the model's exog when None). Computed with the scheduler
     Dask would use for ``dask.compute`` (a distributed Client when one is
     active); at most two passes over the rows, one when the dummies guessed
-    from the first block hold in every block."""
+    from the first rows hold in every block."""
     method = _se_method(se_method)
     family, params, cov, names, intercepts, model_exog = velmora._read_model(
         model, da.Array if exog is None else object
@@ -47,14 +54,16 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
         rows = rows.rechunk({1: -1})
     blocks = list(rows.to_delayed().ravel())
 
-    guessed = delayed(_binary_columns, pure=True)(blocks[0], params.shape[0], intercepts)
+    guessed = delayed(_binary_columns, pure=True)(
+        blocks[0][:_GUESS_ROWS], params.shape[0], intercepts
+    )
     totals = _tree_sum(blocks, family, params, intercepts, guessed, method)
     (n, effects, jacobian, held), dummies = dask.compute(totals, guessed)
     if not all(held):
         # A dummy of the first block held another value in a later one: it
         # is continuous, and every block is summed again with that.
-        dummies = [j for j, binary in zip(dummies, held) if binary]
-        (n, effects, jacobian, held), = dask.compute(
+        dummies = [j for j, binary in zip(dummies, held, strict=True) if binary]
+        ((n, effects, jacobian, held),) = dask.compute(
             _tree_sum(blocks, family, params, intercepts, dummies, method)
         )
         if not all(held):
@@ -152,5 +161,5 @@ def _add(*parts: tuple[int, np.ndarray, np.ndarray, tuple[bool, ...]]):
         n += rows
         effects += more_effects
         jacobian += more_jacobian
-        held = [a and b for a, b in zip(held, more_held)]
+        held = [a and b for a, b in zip(held, more_held, strict=True)]
     return n, effects, jacobian, tuple(held)
