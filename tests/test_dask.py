@@ -211,12 +211,14 @@ def test_bad_inputs(scheduler):
 
 
 def dying_once(block, marker):
-    # The first worker to load a block dies there; the nanny restarts it and
-    # the scheduler hands the task to a worker again.
-    if not os.path.exists(marker):
-        open(marker, "w").close()
-        os._exit(1)
-    return block
+    # The one worker that creates the marker dies there (both dying at once
+    # has left the scheduler waiting for ever); the nanny restarts it and the
+    # scheduler hands the task to a worker again.
+    try:
+        os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+    except FileExistsError:
+        return block
+    os._exit(1)
 
 
 def test_a_worker_lost_mid_call(cluster_client, tmp_path):
