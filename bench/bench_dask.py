@@ -8,10 +8,8 @@ Times are medians of 5 calls (the cluster and disk cases: 3).
 
 import argparse
 import copy
-import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import dask
@@ -23,7 +21,7 @@ import velmora
 import velmora_dask
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_mfx import StandIn, make_design  # noqa: E402
+from bench_mfx import StandIn, make_design, timed  # noqa: E402
 
 # Blocks of 100 MB (k = 20), the size Dask's documentation suggests: each of the
 # threaded scheduler's tasks costs about half a millisecond of its own, which
@@ -32,12 +30,7 @@ BLOCK_ROWS = 625_000
 
 
 def median_time(call, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return timed(call, repeats)[0]
 
 
 def shifted(results, call):
