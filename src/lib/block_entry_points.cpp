@@ -12,8 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -229,9 +227,7 @@ PyRef block_totals(PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "an intercept cannot be a dummy");
     throw PythonErrorSet{};
   }
-  if (k != 0 && k > std::numeric_limits<std::size_t>::max() / sizeof(double) / k) {
-    throw std::bad_alloc{};
-  }
+  require_addressable_square(k);
   const blas::Routines& blas = scipy_blas_routines();
 
   BlockEffects effects;
@@ -276,9 +272,7 @@ PyRef report(PyObject* args) {
   }
   require_float64_array(effect_array, 1);
   const auto k = static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(effect_array)));
-  if (k != 0 && k > std::numeric_limits<std::size_t>::max() / sizeof(double) / k) {
-    throw std::bad_alloc{};
-  }
+  require_addressable_square(k);
   const std::span<const double> effect_totals = contiguous_values(effect_array, 1, k);
   const std::span<const double> jacobian_totals = contiguous_values(jacobian_array, 2, k * k);
   require_float64_array(cov, 2);

@@ -7,6 +7,8 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <limits>
+#include <new>
 #include <string_view>
 
 #include "engine/ascii_case.hpp"
@@ -225,6 +227,13 @@ ReadModel read_model_inputs(PyObject* results) {
   read.cov_array = std::move(objects.cov_array);
   read.exog_array = std::move(objects.exog);
   return read;
+}
+
+void require_addressable_square(std::size_t k) {
+  constexpr std::size_t max_elements = std::numeric_limits<std::size_t>::max() / sizeof(double);
+  if (k != 0 && k > max_elements / k) {
+    throw std::bad_alloc{};
+  }
 }
 
 }  // namespace velmora

@@ -3,6 +3,8 @@
 // class name, params, cov_params(), the model's exog and the regressor names.
 // The arrays are read in place; this struct keeps them alive for the call.
 
+#include <cstddef>
+
 #include "engine/model_inputs.hpp"
 #include "lib/python_support.hpp"
 
@@ -18,6 +20,12 @@ struct ReadModel {
 // Throws PythonErrorSet for the reader's TypeError/ValueError and for whatever
 // the results object raises, InternalFailure when NumPy cannot be reached.
 [[nodiscard]] ReadModel read_model_inputs(PyObject* results);
+
+// The accumulators and the delta method hold k x k matrices of doubles. A k
+// whose square does not fit in memory's address range cannot be allocated,
+// and k * k must not be left to wrap around into a small size: throws
+// std::bad_alloc (MemoryError for the caller).
+void require_addressable_square(std::size_t k);
 
 // The same reads in the same order, with the same messages, for callers whose
 // rows may live elsewhere: the model's exog (its values where it has them) is

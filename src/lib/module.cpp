@@ -2,8 +2,6 @@
 // point, which drives one call from the results object to the DataFrame.
 
 #include <atomic>
-#include <limits>
-#include <new>
 
 #include "engine/effect_accumulation.hpp"
 #include "lib/arguments.hpp"
@@ -39,15 +37,6 @@ constexpr char mfx_doc[] =
     "parts),\n"
     "and an optional `se_method` string which defaults to \"orvo\".";
 
-// The accumulators and the delta method hold k x k matrices of doubles. A k
-// whose square does not fit in memory's address range cannot be allocated,
-// and k * k must not be left to wrap around into a small size.
-void require_addressable_square(std::size_t k) {
-  constexpr std::size_t max_elements = std::numeric_limits<std::size_t>::max() / sizeof(double);
-  if (k != 0 && k > max_elements / k) {
-    throw std::bad_alloc{};
-  }
-}
 
 // Polled by the pass between blocks of rows: runs the interpreter's signal
 // handlers, so a Ctrl-C raises KeyboardInterrupt there and ends the call.

@@ -19,6 +19,7 @@
 #include "engine/interruption.hpp"
 #include "engine/internal_failure.hpp"
 #include "system_blas.hpp"
+#include "counting_poll.hpp"
 #include "engine/variable_classification.hpp"
 
 namespace velmora {
@@ -329,29 +330,22 @@ TEST(Accumulation, InvalidArgumentsAreInternalFailures) {
 // are chunked, and a poll that asks to stop ends it with Interrupted.
 TEST(Accumulation, PollsBetweenBlocksAndStopsWhenAsked) {
   const Design d = make_design("IDCC", 300000, 12);  // 1.2M elements
-  struct Polls {
-    std::size_t count = 0, stop_at = 0;
-  };
-  const auto poll = [](void* context) {
-    auto* polls = static_cast<Polls*>(context);
-    return ++polls->count == polls->stop_at;
-  };
   // A poll comes once the work since the last one reaches the interval, at
   // the end of a block of at most 64 rows.
   const std::size_t interval = InterruptionPoller::elements_between_polls;
   const std::size_t most = d.n * d.k / interval, least = d.n * d.k / (interval + 64 * d.k);
   for (const Chunk chunk : {Chunk{}, Chunk{1}, Chunk{1000}}) {
-    Polls polls;
+    CountingPoll polls;
     const EffectAccumulators acc =
         accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts, d.dummies,
-                           chunk, SeMethod::Sm, system_blas(), {poll, &polls});
+                           chunk, SeMethod::Sm, system_blas(), polls.check());
     EXPECT_LE(polls.count, most) << chunk.value_or(0);
     EXPECT_GE(polls.count, least) << chunk.value_or(0);
     expect_matches_reference(acc, ModelKind::Logit, SeMethod::Sm, d);
-    polls = {0, 2};
+    polls = {.count = 0, .stop_at = 2};
     EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
                                           d.dummies, chunk, SeMethod::Sm, system_blas(),
-                                          {poll, &polls}),
+                                          polls.check()),
                  Interrupted);
     EXPECT_EQ(polls.count, 2u);
   }

@@ -10,6 +10,7 @@
 #include "engine/internal_failure.hpp"
 #include "engine/interruption.hpp"
 #include "engine/variable_classification.hpp"
+#include "counting_poll.hpp"
 
 namespace velmora {
 namespace {
@@ -88,23 +89,16 @@ TEST(Classification, FullScanPollsAndStopsWhenAsked) {
     x[e] = static_cast<double>(e % 3 == 0);
   }
   const Names names = {"a", "b", "c", "d"};
-  struct Polls {
-    std::size_t count = 0, stop_at = 0;
-  };
-  const auto poll = [](void* context) {
-    auto* polls = static_cast<Polls*>(context);
-    return ++polls->count == polls->stop_at;
-  };
   const std::size_t interval = InterruptionPoller::elements_between_polls;
   for (const MatrixView& X : {MatrixView{x.data(), n, k, k, 1}, MatrixView{x.data(), n, k, 1, n}}) {
     SCOPED_TRACE(X.row_stride);
-    Polls polls;
-    InterruptionPoller poller({poll, &polls});
+    CountingPoll polls;
+    InterruptionPoller poller(polls.check());
     EXPECT_EQ(build_dummy_indices(names, X, Indices{}, &poller), (Indices{0, 1, 2, 3}));
     EXPECT_GE(polls.count, n * k / interval - 1);
     EXPECT_LE(polls.count, n * k / interval);
-    polls = {0, 1};
-    InterruptionPoller stopping({poll, &polls});
+    polls = {.count = 0, .stop_at = 1};
+    InterruptionPoller stopping(polls.check());
     EXPECT_THROW((void)build_dummy_indices(names, X, Indices{}, &stopping), Interrupted);
     EXPECT_EQ(polls.count, 1u);
   }
