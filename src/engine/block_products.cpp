@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #include "engine/vector_math.hpp"
@@ -334,19 +335,6 @@ void linear_index_of_contiguous_columns(const MatrixView& block, const double* b
   }
 }
 
-constexpr std::size_t cache_line_doubles = 64 / sizeof(double);
-
-// Every cache line of `count` contiguous doubles from `first`.
-inline void prefetch_span(const double* first, std::size_t count) {
-  if (count == 0) {
-    return;
-  }
-  for (std::size_t e = 0; e < count; e += cache_line_doubles) {
-    __builtin_prefetch(first + e);
-  }
-  __builtin_prefetch(first + (count - 1));  // the last line, where the span is not aligned
-}
-
 }  // namespace
 
 bool add_block_products(const MatrixView& block, const double* weights,
@@ -375,17 +363,66 @@ bool block_linear_index(const MatrixView& block, const double* beta, double* xb)
   return false;
 }
 
-void prefetch_block(const MatrixView& block) {
+constexpr std::size_t cache_line = 64;
+
+void SpreadPrefetch::plan(const MatrixView& block, std::size_t steps) {
+  runs_ = 0;
+  run_ = 0;
+  lines_per_step_ = 0;
   if (block.rows == 0 || block.cols == 0) {
     return;
   }
+  const auto rows = static_cast<std::ptrdiff_t>(block.rows);
+  const auto cols = static_cast<std::ptrdiff_t>(block.cols);
+  std::size_t run_elements = 0;
+  std::ptrdiff_t run_stride = 0;
   if (block.col_stride == 1) {
-    for (std::size_t r = 0; r < block.rows; ++r) {
-      prefetch_span(block.address(r, 0), block.cols);
+    if (block.row_stride == cols) {
+      runs_ = 1;
+      run_elements = block.rows * block.cols;
+    } else {
+      runs_ = block.rows;
+      run_elements = block.cols;
+      run_stride = block.row_stride;
     }
   } else if (block.row_stride == 1) {
-    for (std::size_t l = 0; l < block.cols; ++l) {
-      prefetch_span(block.address(0, l), block.rows);
+    if (block.col_stride == rows) {
+      runs_ = 1;
+      run_elements = block.rows * block.cols;
+    } else {
+      runs_ = block.cols;
+      run_elements = block.rows;
+      run_stride = block.col_stride;
+    }
+  } else {
+    return;
+  }
+  first_ = reinterpret_cast<std::uintptr_t>(block.base);
+  run_stride_ = run_stride * static_cast<std::ptrdiff_t>(sizeof(double));
+  run_bytes_ = run_elements * sizeof(double);
+  // A run not aligned to a line touches one line more than its length.
+  const std::size_t lines = runs_ * (run_bytes_ / cache_line + 2);
+  lines_per_step_ = (lines + steps - 1) / std::max<std::size_t>(steps, 1);
+  start_run();
+}
+
+void SpreadPrefetch::start_run() {
+  const std::uintptr_t start =
+      first_ + static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(run_) * run_stride_);
+  next_line_ = start & ~std::uintptr_t{cache_line - 1};
+  run_end_ = start + run_bytes_;
+}
+
+void SpreadPrefetch::issue(std::size_t lines) {
+  // One line at a time with the cursor in the object's own fields, which
+  // spaces the prefetches a few cycles apart: issued back to back from
+  // registers, the same lines measured a call 15-20 % slower, as if the
+  // second-level cache let go of requests that came in a burst.
+  for (; lines > 0 && run_ < runs_; --lines) {
+    __builtin_prefetch(reinterpret_cast<const void*>(next_line_), 0, 1);  // into the second-level cache
+    next_line_ += cache_line;
+    if (next_line_ >= run_end_ && ++run_ < runs_) {
+      start_run();
     }
   }
 }

@@ -204,6 +204,7 @@ class ChunkAccumulator {
         contradicted_dummies_(dummies.size(), false),
         block_rows_(std::min(block_rows_for(k), std::max<std::size_t>(most_rows, 1))),
         weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
+        prefetch_steps_(4 + dummies.size()),
         xb_(block_rows_),
         fxb_(block_rows_),
         xb1_(block_rows_),
@@ -252,13 +253,13 @@ class ChunkAccumulator {
     std::fill(products_.begin(), products_.end(), 0.0);
     for (std::size_t first = 0; first < chunk.rows && !contradicted_; first += block_rows_) {
       const std::size_t m = std::min(block_rows_, chunk.rows - first);
-      // The next block is on its way from memory while this one is worked on.
+      // The next block comes from memory while this one is worked on.
       const std::size_t next = first + m;
-      if (next < chunk.rows) {
-        prefetch_block(
-            with_ascending_rows(chunk.row_block(next, std::min(block_rows_, chunk.rows - next))));
-      }
+      next_block_.plan(
+          with_ascending_rows(chunk.row_block(next, std::min(block_rows_, chunk.rows - next))),
+          prefetch_steps_);
       add_block(with_ascending_rows(chunk.row_block(first, m)));
+      next_block_.finish();
       poller_.add_work(m * std::max<std::size_t>(k_, 1));
     }
   }
@@ -269,7 +270,9 @@ class ChunkAccumulator {
     const std::span<double> xb(xb_.data(), m);
     const std::span<double> fxb(fxb_.data(), m);
     const std::span<double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
+    next_block_.step();
     linear_index(block, xb);
+    next_block_.step();
     if (cdf_xb_.empty()) {
       link_pdf(kind_, xb, fxb);
     } else if (!exp_xb_.empty()) {
@@ -281,9 +284,11 @@ class ChunkAccumulator {
       link_cdf_and_pdf(kind_, xb, cdf_xb, fxb);
     }
     sum_pdf_ += sum(fxb);
+    next_block_.step();
 
     for (std::size_t d = 0; d < dummies_.size(); ++d) {
       add_dummy_weights(block.column(dummies_[d]), d, xb);
+      next_block_.step();
     }
     if (weight_columns_ > dummies_.size()) {
       const std::span<double> method_weights(weights_.data() + dummies_.size() * block_rows_, m);
@@ -436,6 +441,11 @@ class ChunkAccumulator {
   std::vector<bool> contradicted_dummies_;
   std::size_t block_rows_;
   std::size_t weight_columns_;
+  // The next block's lines, asked for in shares: one before and one after
+  // the linear index, one after the link functions and one after each
+  // dummy, with the last share issued after the product with the weights.
+  SpreadPrefetch next_block_;
+  std::size_t prefetch_steps_;
 
   // Per block of rows.
   std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
