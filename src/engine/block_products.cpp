@@ -32,7 +32,17 @@ template <class Vec>
 
 // Rows contiguous: `Cols` adjacent columns of X against `Weights` weight
 // columns, every partial sum held in a register for the whole sweep over the
-// rows; a row's Cols values are a few vector loads.
+// rows; a row's Cols values are a few vector loads. Where the sums are few,
+// each would wait on its own previous addition (the latency of an FMA is
+// several cycles), so `Ways` sets of sums take alternate rows and are added
+// at the end; Ways = 2 only where twice the sums still fit the sixteen AVX2
+// registers with the row's loads.
+template <std::size_t Cols, std::size_t Weights>
+constexpr std::size_t row_ways() {
+  constexpr std::size_t avx2_registers_per_row = (Cols + 3) / 4;
+  return 2 * Weights * avx2_registers_per_row + avx2_registers_per_row <= 14 ? 2 : 1;
+}
+
 template <std::size_t Cols, std::size_t Weights>
 [[gnu::always_inline]] inline void row_tile(const double* x, std::ptrdiff_t row_stride,
                                             std::size_t m, const double* weights,
@@ -40,25 +50,39 @@ template <std::size_t Cols, std::size_t Weights>
                                             std::size_t k) {
   constexpr std::size_t width = Cols < 8 ? Cols : 8;
   constexpr std::size_t packs = Cols / width;
+  constexpr std::size_t ways = row_ways<Cols, Weights>();
   using Vec = typename Pack<width>::type;
-  Vec partial[Weights][packs] = {};
-  for (std::size_t r = 0; r < m; ++r) {
-    const double* row = x + static_cast<std::ptrdiff_t>(r) * row_stride;
+  Vec partial[ways][Weights][packs] = {};
+  std::size_t r = 0;
+  const auto add_row = [&](std::size_t row_index, Vec (&sums)[Weights][packs]) {
+    const double* row = x + static_cast<std::ptrdiff_t>(row_index) * row_stride;
     Vec values[packs];
     for (std::size_t p = 0; p < packs; ++p) {
       load(values[p], row + p * width);
     }
     for (std::size_t w = 0; w < Weights; ++w) {
-      const double weight = weights[w * weights_stride + r];
+      const double weight = weights[w * weights_stride + row_index];
       for (std::size_t p = 0; p < packs; ++p) {
-        partial[w][p] += values[p] * weight;
+        sums[w][p] += values[p] * weight;
       }
     }
+  };
+  for (; r + ways <= m; r += ways) {
+    for (std::size_t v = 0; v < ways; ++v) {
+      add_row(r + v, partial[v]);
+    }
+  }
+  for (; r < m; ++r) {
+    add_row(r, partial[0]);
   }
   for (std::size_t w = 0; w < Weights; ++w) {
     for (std::size_t p = 0; p < packs; ++p) {
+      Vec total = partial[0][w][p];
+      for (std::size_t v = 1; v < ways; ++v) {
+        total += partial[v][w][p];
+      }
       for (std::size_t c = 0; c < width; ++c) {
-        products[w * k + p * width + c] += partial[w][p][c];
+        products[w * k + p * width + c] += total[c];
       }
     }
   }
