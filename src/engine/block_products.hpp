@@ -57,9 +57,9 @@ class SpreadPrefetch {
   std::ptrdiff_t run_stride_ = 0;  // bytes from the start of one run to the next's
   std::size_t run_bytes_ = 0;
   std::size_t runs_ = 0;
-  std::size_t run_ = 0;            // the run being asked for,
-  std::uintptr_t next_line_ = 0;   // its next line
-  std::uintptr_t run_end_ = 0;     // and one past its last byte
+  std::size_t run_ = 0;           // the run being asked for,
+  std::uintptr_t next_line_ = 0;  // its next line
+  std::uintptr_t run_end_ = 0;    // and one past its last byte
   std::size_t lines_per_step_ = 0;
 };
 

@@ -197,8 +197,9 @@ class ChunkAccumulator {
   // ends there (contradicted()), with Record the column is noted
   // (contradicted_dummies()) and the general formulas take it.
   ChunkAccumulator(ModelKind kind, const VectorView& beta, std::size_t k, std::size_t most_rows,
-                   bool rows_contiguous, std::span<const std::size_t> dummies, bool has_continuous, SeMethod method,
-                   DummyCheck dummy_check, const blas::Routines& blas, InterruptionPoller& poller)
+                   bool rows_contiguous, std::span<const std::size_t> dummies, bool has_continuous,
+                   SeMethod method, DummyCheck dummy_check, const blas::Routines& blas,
+                   InterruptionPoller& poller)
       : blas_(blas),
         poller_(poller),
         kind_(kind),
@@ -208,7 +209,8 @@ class ChunkAccumulator {
         method_(method),
         dummy_check_(dummy_check),
         contradicted_dummies_(dummies.size(), false),
-        block_rows_(std::min(block_rows_for(k, rows_contiguous), std::max<std::size_t>(most_rows, 1))),
+        block_rows_(
+            std::min(block_rows_for(k, rows_contiguous), std::max<std::size_t>(most_rows, 1))),
         weight_columns_(dummies.size() + (has_continuous ? 1 : 0)),
         prefetch_steps_(4 + dummies.size()),
         xb_(block_rows_),
