@@ -1,5 +1,6 @@
 """velmora_dask.mfx against velmora.mfx, on Dask's threads and on a two-process LocalCluster."""
 
+import contextlib
 import os
 import sys
 
@@ -57,21 +58,29 @@ def under_sanitizer():
     return "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-@pytest.fixture(scope="module")
-def cluster_client():
-    # Worker processes would start without the ASan runtime the sanitizer
-    # run preloads into this one, and could not load its module.
-    if under_sanitizer():
-        pytest.skip("LocalCluster workers cannot load the sanitizer build")
+@contextlib.contextmanager
+def two_worker_client(**cluster_options):
+    """A client of a LocalCluster of two single-threaded worker processes."""
     with (
         LocalCluster(
             n_workers=2,
             threads_per_worker=1,
             processes=True,
             dashboard_address=":0",
+            **cluster_options,
         ) as cluster,
         Client(cluster, set_as_default=False) as client,
     ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    # Worker processes would start without the ASan runtime the sanitizer
+    # run preloads into this one, and could not load its module.
+    if under_sanitizer():
+        pytest.skip("LocalCluster workers cannot load the sanitizer build")
+    with two_worker_client() as client:
         yield client
 
 
@@ -285,16 +294,7 @@ def test_out_of_core_on_disk(tmp_path):
     ]
     results = results_for(np.load(path, mmap_mode="r"))
     # Fresh workers of their own, so their peak memory is this call's alone.
-    with (
-        LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=":0",
-            memory_limit=MEMORY_LIMIT,
-        ) as cluster,
-        Client(cluster, set_as_default=False) as client,
-    ):
+    with two_worker_client(memory_limit=MEMORY_LIMIT) as client:
         workers = set(client.scheduler_info()["workers"])
         client.run(start_rss_sampler)
         with client.as_current(), dask.config.set(scheduler=client.get):

@@ -256,6 +256,21 @@ using Lanes4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))
       __builtin_shuffle(ab, cd, Lanes4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Lanes4{2, 3, 6, 7});
 }
 
+// Columns l .. l + width - 1 of `Rows` rows against the same columns of beta,
+// added lane by lane to each row's sums.
+template <class Vec, std::size_t Rows>
+[[gnu::always_inline]] inline void add_row_columns(const double* x, std::ptrdiff_t row_stride,
+                                                   std::size_t l, const double* beta,
+                                                   Vec (&sums)[Rows]) {
+  Vec b;
+  load(b, beta + l);
+  for (std::size_t i = 0; i < Rows; ++i) {
+    Vec v;
+    load(v, x + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l));
+    sums[i] += v * b;
+  }
+}
+
 template <std::size_t Rows>
 [[gnu::always_inline]] inline void row_dots(const double* x, std::ptrdiff_t row_stride,
                                             std::size_t k, const double* beta, double* xb) {
@@ -265,22 +280,10 @@ template <std::size_t Rows>
   double single[Rows] = {};
   std::size_t l = 0;
   for (; l + 8 <= k; l += 8) {
-    Vec8 b;
-    load(b, beta + l);
-    for (std::size_t i = 0; i < Rows; ++i) {
-      Vec8 v;
-      load(v, x + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l));
-      wide[i] += v * b;
-    }
+    add_row_columns(x, row_stride, l, beta, wide);
   }
   if (l + 4 <= k) {
-    Vec4 b;
-    load(b, beta + l);
-    for (std::size_t i = 0; i < Rows; ++i) {
-      Vec4 v;
-      load(v, x + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l));
-      narrow[i] += v * b;
-    }
+    add_row_columns(x, row_stride, l, beta, narrow);
     l += 4;
   }
   for (; l < k; ++l) {
