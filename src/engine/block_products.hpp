@@ -28,6 +28,16 @@ bool add_block_products(const MatrixView& block, const double* weights,
 // this loop takes for the whole block.
 bool block_linear_index(const MatrixView& block, const double* beta, double* xb);
 
+// The same loops at a given vector width in doubles (2, 4 or 8; false for
+// any other), compiled for the baseline instruction set: the running CPU
+// picks one width for the two functions above, and these let the tests check
+// the loops of every width on any machine.
+bool add_block_products_at_width(std::size_t width, const MatrixView& block,
+                                 const double* weights, std::size_t weights_stride,
+                                 std::size_t weight_columns, double* products);
+bool block_linear_index_at_width(std::size_t width, const MatrixView& block, const double* beta,
+                                 double* xb);
+
 // Asks for the memory of the block that comes next a share at a time,
 // spread over the work on the current one. Asked for all at once, the lines
 // of a block queue behind each other and stall the work until most have
