@@ -13,25 +13,35 @@
 extern "C" {
 __attribute__((simd("notinbranch"))) double exp(double) noexcept;
 }
-#if defined(VELMORA_HAVE_LEVEL_CLONES)
 // x86-64-v3 is AVX2 with FMA; v4 adds the AVX-512 subsets of common CPUs.
-#define VELMORA_SIMD_CLONES \
-  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+// Compilers before GCC 12 take single features instead.
+#if defined(VELMORA_HAVE_LEVEL_CLONES)
 #define VELMORA_TARGET_WIDE "arch=x86-64-v4"
 #define VELMORA_TARGET_MID "arch=x86-64-v3"
 #else
-#define VELMORA_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #define VELMORA_TARGET_WIDE "avx512f"
 #define VELMORA_TARGET_MID "avx2"
 #endif
-// Loops written on vectors of explicit width: one version per instruction
-// set, each at its registers' width in doubles (8, 4, 2), as a clone alone
-// would compile the one width into all three. Defines `type name parameters`
-// returning `implementation<width> arguments`; the loader picks the version.
+// Loops written on vectors of explicit width get one version per
+// instruction set, each at its registers' width in doubles (8, 4, 2), as a
+// clone alone would compile the one width into all three.
+// VELMORA_WIDTH_VERSIONS defines `type name parameters` returning
+// `implementation<width> arguments`; the loader picks the version.
+#if defined(VELMORA_NO_AVX512)
+// Built without the AVX-512 versions, so that a CPU which has AVX-512 runs,
+// tests and times the AVX2 ones.
+#define VELMORA_SIMD_CLONES __attribute__((target_clones(VELMORA_TARGET_MID, "default")))
+#define VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments)
+#else
+#define VELMORA_SIMD_CLONES \
+  __attribute__((target_clones(VELMORA_TARGET_WIDE, VELMORA_TARGET_MID, "default")))
+#define VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments) \
+  [[gnu::target(VELMORA_TARGET_WIDE)]] type name parameters {                   \
+    return implementation<8> arguments;                                         \
+  }
+#endif
 #define VELMORA_WIDTH_VERSIONS(type, name, parameters, implementation, arguments) \
-  [[gnu::target(VELMORA_TARGET_WIDE)]] type name parameters {                     \
-    return implementation<8> arguments;                                           \
-  }                                                                               \
+  VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments)         \
   [[gnu::target(VELMORA_TARGET_MID)]] type name parameters {                      \
     return implementation<4> arguments;                                           \
   }                                                                               \
