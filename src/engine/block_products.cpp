@@ -339,7 +339,7 @@ template <std::size_t Width, std::size_t Rows>
 }
 
 template <std::size_t Width>
-[[gnu::always_inline]] inline void linear_index_of_contiguous_rows(const MatrixView& block,
+[[gnu::always_inline]] inline void row_linear_index_at(const MatrixView& block,
                                                                    const double* beta,
                                                                    double* xb) {
   constexpr std::size_t rows_at_once = 4;
@@ -373,7 +373,7 @@ template <std::size_t Width, std::size_t Packs>
 }
 
 template <std::size_t Width>
-[[gnu::always_inline]] inline void linear_index_of_contiguous_columns(const MatrixView& block,
+[[gnu::always_inline]] inline void column_linear_index_at(const MatrixView& block,
                                                                       const double* beta,
                                                                       double* xb) {
   // 32 rows at once at width 8 and 4 (the measured 4 x 8), 16 at width 2.
@@ -417,38 +417,77 @@ template <std::size_t Width>
 [[gnu::always_inline]] inline bool linear_index_at(const MatrixView& block, const double* beta,
                                                    double* xb) {
   if (block.col_stride == 1) {
-    linear_index_of_contiguous_rows<Width>(block, beta, xb);
+    row_linear_index_at<Width>(block, beta, xb);
     return true;
   }
   if (block.row_stride == 1) {
-    linear_index_of_contiguous_columns<Width>(block, beta, xb);
+    column_linear_index_at<Width>(block, beta, xb);
     return true;
   }
   return false;
 }
 
-// One version of each entry point per instruction set, at its width.
-VELMORA_WIDTH_VERSIONS(bool, block_products_native,
+template <std::size_t Width>
+[[gnu::always_inline]] inline void row_products_at(const MatrixView& block, const double* weights,
+                                                   std::size_t weights_stride,
+                                                   std::size_t weight_columns, double* products) {
+  sweeps<Width, true>(block, weights, weights_stride, weight_columns, products);
+}
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline void column_products_at(const MatrixView& block,
+                                                      const double* weights,
+                                                      std::size_t weights_stride,
+                                                      std::size_t weight_columns,
+                                                      double* products) {
+  sweeps<Width, false>(block, weights, weights_stride, weight_columns, products);
+}
+
+// One version of each loop per instruction set, at its width.
+VELMORA_WIDTH_VERSIONS(void, products_of_contiguous_rows,
                        (const MatrixView& block, const double* weights,
                         std::size_t weights_stride, std::size_t weight_columns,
                         double* products),
-                       block_products_at,
+                       row_products_at, (block, weights, weights_stride, weight_columns, products))
+VELMORA_WIDTH_VERSIONS(void, products_of_contiguous_columns,
+                       (const MatrixView& block, const double* weights,
+                        std::size_t weights_stride, std::size_t weight_columns,
+                        double* products),
+                       column_products_at,
                        (block, weights, weights_stride, weight_columns, products))
-
-VELMORA_WIDTH_VERSIONS(bool, linear_index_native,
+VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_rows,
                        (const MatrixView& block, const double* beta, double* xb),
-                       linear_index_at, (block, beta, xb))
+                       row_linear_index_at, (block, beta, xb))
+VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_columns,
+                       (const MatrixView& block, const double* beta, double* xb),
+                       column_linear_index_at, (block, beta, xb))
 
 }  // namespace
 
 bool add_block_products(const MatrixView& block, const double* weights,
                         std::size_t weights_stride, std::size_t weight_columns,
                         double* products) {
-  return block_products_native(block, weights, weights_stride, weight_columns, products);
+  if (block.col_stride == 1) {
+    products_of_contiguous_rows(block, weights, weights_stride, weight_columns, products);
+    return true;
+  }
+  if (block.row_stride == 1) {
+    products_of_contiguous_columns(block, weights, weights_stride, weight_columns, products);
+    return true;
+  }
+  return false;
 }
 
 bool block_linear_index(const MatrixView& block, const double* beta, double* xb) {
-  return linear_index_native(block, beta, xb);
+  if (block.col_stride == 1) {
+    linear_index_of_contiguous_rows(block, beta, xb);
+    return true;
+  }
+  if (block.row_stride == 1) {
+    linear_index_of_contiguous_columns(block, beta, xb);
+    return true;
+  }
+  return false;
 }
 
 bool add_block_products_at_width(std::size_t width, const MatrixView& block,
