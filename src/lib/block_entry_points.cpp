@@ -11,7 +11,6 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -111,16 +110,6 @@ PyRef index_list_object(std::span<const std::size_t> indices) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), created(PyLong_FromSize_t(indices[i])).release());
   }
   return list;
-}
-
-// A new C-ordered float64 array of the given shape holding `values`.
-PyRef float64_array(std::span<const double> values, std::span<npy_intp> shape) {
-  PyRef array = checked(PyArray_SimpleNew(static_cast<int>(shape.size()), shape.data(), NPY_DOUBLE));
-  if (!values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                values.size() * sizeof(double));
-  }
-  return array;
 }
 
 // A block of rows: a float64 matrix as mfx accepts it, with one column per
@@ -240,10 +229,9 @@ PyRef block_totals(PyObject* args) {
   const SelectedTotals selected = selected_totals(effects.totals, method);
 
   const PyRef rows = created(PyLong_FromSize_t(X.rows));
-  npy_intp vector_shape[] = {static_cast<npy_intp>(k)};
-  npy_intp matrix_shape[] = {static_cast<npy_intp>(k), static_cast<npy_intp>(k)};
-  const PyRef effect_totals = float64_array(selected.effects, vector_shape);
-  const PyRef jacobian_totals = float64_array(selected.jacobian, matrix_shape);
+  const auto order = static_cast<Py_ssize_t>(k);
+  const PyRef effect_totals = float64_array(selected.effects, {order});
+  const PyRef jacobian_totals = float64_array(selected.jacobian, {order, order});
   const PyRef held = created(PyTuple_New(static_cast<Py_ssize_t>(dummies.size())));
   for (std::size_t d = 0; d < dummies.size(); ++d) {
     PyTuple_SET_ITEM(held.get(), static_cast<Py_ssize_t>(d),

@@ -1,5 +1,9 @@
 #pragma once
-// The pandas DataFrame that mfx returns, built from the effects table.
+// The pandas DataFrame that mfx returns, built from the effects table, and
+// the NumPy arrays that it and the block entry points hand back.
+
+#include <initializer_list>
+#include <span>
 
 #include "lib/python_support.hpp"
 #include "report/delta_method.hpp"
@@ -9,5 +13,9 @@ namespace velmora {
 // pandas.DataFrame(data={...seven columns...}, index=[names]); whatever the
 // constructor returns is handed back as it is.
 [[nodiscard]] PyRef build_result_frame(const EffectsTable& table);
+
+// A new C-ordered float64 array of the given shape holding `values`.
+[[nodiscard]] PyRef float64_array(std::span<const double> values,
+                                  std::initializer_list<Py_ssize_t> shape);
 
 }  // namespace velmora
