@@ -36,6 +36,12 @@ template <class Vec>
   into = *reinterpret_cast<const Unaligned*>(from);
 }
 
+template <class Vec>
+[[gnu::always_inline]] inline void store(double* to, const Vec& from) {
+  using Unaligned = typename Pack<sizeof(Vec) / sizeof(double)>::unaligned;
+  *reinterpret_cast<Unaligned*>(to) = from;
+}
+
 // The lanes of v added pairwise: ((v0 + v1) + (v2 + v3)) + ...
 template <std::size_t Width>
 [[gnu::always_inline]] inline double lane_sum(const typename Pack<Width>::type& v) {
@@ -106,9 +112,10 @@ template <std::size_t Width, std::size_t Cols, std::size_t Weights>
       for (std::size_t v = 1; v < ways; ++v) {
         total += partial[v][w][p];
       }
-      for (std::size_t c = 0; c < width; ++c) {
-        products[w * k + p * width + c] += total[c];
-      }
+      double* into = products + w * k + p * width;
+      Vec sums;
+      load(sums, into);
+      store(into, sums + total);
     }
   }
 }
