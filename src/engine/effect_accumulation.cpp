@@ -44,21 +44,26 @@ std::size_t block_rows_for(std::size_t k, bool rows_contiguous) {
 // Eight running sums, one per lane of a vector register, break the chain of
 // dependent additions and let the loop vectorise without reordering any one
 // sum; the order of additions within a chunk is free.
+constexpr std::size_t sum_lanes = 8;
+
+inline double lane_total(const double (&partial)[sum_lanes]) {
+  return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+         ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+}
+
 VELMORA_SIMD_CLONES
 double sum(const double* __restrict values, std::size_t n) {
-  constexpr std::size_t lanes = 8;
-  double partial[lanes] = {};
+  double partial[sum_lanes] = {};
   std::size_t r = 0;
-  for (; r + lanes <= n; r += lanes) {
-    for (std::size_t l = 0; l < lanes; ++l) {
+  for (; r + sum_lanes <= n; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
       partial[l] += values[r + l];
     }
   }
   for (; r < n; ++r) {
     partial[0] += values[r];
   }
-  return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
-         ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+  return lane_total(partial);
 }
 
 double sum(std::span<const double> values) { return sum(values.data(), values.size()); }
@@ -127,23 +132,43 @@ bool scaled_exponentials(const double* __restrict x_j, const double* __restrict 
   return outside == 0;
 }
 
+// Sums over a block's rows of F at x_j = 1, F at x_j = 0 and f at x_j = 1.
+struct DummySums {
+  double cdf1;
+  double cdf0;
+  double pdf1;
+};
+
 // F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the other
-// index (selects, not arithmetic: exact), and the dummy's weight f1 - f0.
+// index (selects, not arithmetic: exact), summed as sum() sums, and the
+// dummy's weight f1 - f0 for each row.
 VELMORA_SIMD_CLONES
-void pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
-                       const double* __restrict fxb, const double* __restrict other_cdf,
-                       const double* __restrict other_pdf, double* __restrict cdf1,
-                       double* __restrict cdf0, double* __restrict pdf1,
-                       double* __restrict weights, std::size_t m) {
-  for (std::size_t r = 0; r < m; ++r) {
+DummySums pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
+                            const double* __restrict fxb, const double* __restrict other_cdf,
+                            const double* __restrict other_pdf, double* __restrict weights,
+                            std::size_t m) {
+  double cdf1[sum_lanes] = {};
+  double cdf0[sum_lanes] = {};
+  double pdf1[sum_lanes] = {};
+  const auto pick = [&](std::size_t r, std::size_t lane) {
     const bool at_one = x_j[r] == 1.0;
-    cdf1[r] = at_one ? cdf_xb[r] : other_cdf[r];
-    cdf0[r] = at_one ? other_cdf[r] : cdf_xb[r];
+    cdf1[lane] += at_one ? cdf_xb[r] : other_cdf[r];
+    cdf0[lane] += at_one ? other_cdf[r] : cdf_xb[r];
     const double g1 = at_one ? fxb[r] : other_pdf[r];
     const double g0 = at_one ? other_pdf[r] : fxb[r];
-    pdf1[r] = g1;
+    pdf1[lane] += g1;
     weights[r] = g1 - g0;
+  };
+  std::size_t r = 0;
+  for (; r + sum_lanes <= m; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      pick(r + l, l);
+    }
   }
+  for (; r < m; ++r) {
+    pick(r, 0);
+  }
+  return {lane_total(cdf1), lane_total(cdf0), lane_total(pdf1)};
 }
 
 // Sums over rows do not depend on the order of the rows, so a block stored
@@ -221,7 +246,6 @@ class ChunkAccumulator {
         cdf_xb_(needs_cdf_of_xb(kind, dummies, has_continuous, method) ? block_rows_ : 0),
         column_(dummies.empty() ? 0 : block_rows_),
         dummy_cdf0_rows_(dummies.empty() ? 0 : block_rows_),
-        dummy_pdf1_rows_(dummies.empty() ? 0 : block_rows_),
         weights_(block_rows_ * weight_columns_),
         dummy_cdf1_(dummies.size()),
         dummy_cdf0_(dummies.size()),
@@ -368,14 +392,11 @@ class ChunkAccumulator {
                        std::span<double>(other_pdf, m));
     }
 
-    double* cdf1 = other;  // the indices are no longer needed
-    double* cdf0 = dummy_cdf0_rows_.data();
-    double* pdf1 = dummy_pdf1_rows_.data();
-    pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf, other_pdf, cdf1, cdf0, pdf1,
-                      weights_.data() + d * block_rows_, m);
-    dummy_cdf1_[d] += sum(cdf1, m);
-    dummy_cdf0_[d] += sum(cdf0, m);
-    dummy_pdf1_[d] += sum(pdf1, m);
+    const DummySums sums = pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf,
+                                             other_pdf, weights_.data() + d * block_rows_, m);
+    dummy_cdf1_[d] += sums.cdf1;
+    dummy_cdf0_[d] += sums.cdf0;
+    dummy_pdf1_[d] += sums.pdf1;
   }
 
   // Any column values: both shifted indices through the link functions.
@@ -459,7 +480,7 @@ class ChunkAccumulator {
   std::vector<double> xb_, fxb_, xb1_, xb0_, scratch_;
   std::vector<double> cdf_xb_;  // F(xb), empty where nothing needs it
   std::vector<double> column_;  // the current dummy's values in the block
-  std::vector<double> dummy_cdf0_rows_, dummy_pdf1_rows_;
+  std::vector<double> dummy_cdf0_rows_;
   std::vector<double> weights_;  // block_rows_ x weight_columns_, column-major
 
   // Per chunk.
