@@ -29,9 +29,10 @@ bool add_block_products(const MatrixView& block, const double* weights,
 bool block_linear_index(const MatrixView& block, const double* beta, double* xb);
 
 // The same loops at a given vector width in doubles (2, 4 or 8; false for
-// any other), compiled for the baseline instruction set: the running CPU
-// picks one width for the two functions above, and these let the tests check
-// the loops of every width on any machine.
+// any other; rows are read at most four at a time at any width), compiled
+// for the baseline instruction set: the running CPU picks one width for the
+// two functions above, and these let the tests check the loops of every
+// width on any machine.
 bool add_block_products_at_width(std::size_t width, const MatrixView& block,
                                  const double* weights, std::size_t weights_stride,
                                  std::size_t weight_columns, double* products);
