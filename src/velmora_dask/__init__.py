@@ -16,6 +16,7 @@ import dask
 import dask.array as da
 import numpy as np
 import pandas
+from dask.base import tokenize
 from dask.delayed import Delayed, delayed
 
 import velmora
@@ -114,13 +115,29 @@ def _tree_sum(
     dummies: object,
     method: str,
 ) -> Delayed:
+    # One token for the whole sum, rather than one per task: tokenising each
+    # task's arguments took a few milliseconds a call. The keys still depend
+    # on everything the sums do, so Dask can reuse a result it holds.
+    token = tokenize(family, params, intercepts, dummies, method, [block.key for block in blocks])
     parts = [
-        delayed(_block_totals, pure=True)(family, params, block, intercepts, dummies, method)
-        for block in blocks
+        delayed(_block_totals)(
+            family,
+            params,
+            block,
+            intercepts,
+            dummies,
+            method,
+            dask_key_name=f"velmora-block-totals-{token}-{i}",
+        )
+        for i, block in enumerate(blocks)
     ]
+    level = 0
     while len(parts) > 1:
+        level += 1
         parts = [
-            delayed(_add, pure=True)(*parts[i : i + _TREE_WIDTH])
+            delayed(_add)(
+                *parts[i : i + _TREE_WIDTH], dask_key_name=f"velmora-add-{token}-{level}-{i}"
+            )
             for i in range(0, len(parts), _TREE_WIDTH)
         ]
     return parts[0]
