@@ -407,35 +407,35 @@ template <std::size_t Width>
   sweeps<Width, false>(block, weights, weights_stride, weight_columns, products);
 }
 
-template <std::size_t Width>
-[[gnu::always_inline]] inline bool block_products_at(const MatrixView& block,
-                                                     const double* weights,
-                                                     std::size_t weights_stride,
-                                                     std::size_t weight_columns,
-                                                     double* products) {
+// The loop for the block's layout: `rows` where its rows are contiguous,
+// `columns` where its columns are; false, and neither run, for any other.
+template <class Rows, class Columns>
+[[gnu::always_inline]] inline bool by_layout(const MatrixView& block, Rows rows, Columns columns) {
   if (block.col_stride == 1) {
-    row_products_at<Width>(block, weights, weights_stride, weight_columns, products);
+    rows();
     return true;
   }
   if (block.row_stride == 1) {
-    column_products_at<Width>(block, weights, weights_stride, weight_columns, products);
+    columns();
     return true;
   }
   return false;
 }
 
 template <std::size_t Width>
-[[gnu::always_inline]] inline bool linear_index_at(const MatrixView& block, const double* beta,
-                                                   double* xb) {
-  if (block.col_stride == 1) {
-    row_linear_index_at<Width>(block, beta, xb);
-    return true;
-  }
-  if (block.row_stride == 1) {
-    column_linear_index_at<Width>(block, beta, xb);
-    return true;
-  }
-  return false;
+bool block_products_at(const MatrixView& block, const double* weights, std::size_t weights_stride,
+                       std::size_t weight_columns, double* products) {
+  return by_layout(
+      block,
+      [&] { row_products_at<Width>(block, weights, weights_stride, weight_columns, products); },
+      [&] { column_products_at<Width>(block, weights, weights_stride, weight_columns, products); });
+}
+
+template <std::size_t Width>
+bool linear_index_at(const MatrixView& block, const double* beta, double* xb) {
+  return by_layout(
+      block, [&] { row_linear_index_at<Width>(block, beta, xb); },
+      [&] { column_linear_index_at<Width>(block, beta, xb); });
 }
 
 // One version of each loop per instruction set, at its width.
@@ -462,27 +462,20 @@ VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_columns,
 bool add_block_products(const MatrixView& block, const double* weights,
                         std::size_t weights_stride, std::size_t weight_columns,
                         double* products) {
-  if (block.col_stride == 1) {
-    products_of_contiguous_rows(block, weights, weights_stride, weight_columns, products);
-    return true;
-  }
-  if (block.row_stride == 1) {
-    products_of_contiguous_columns(block, weights, weights_stride, weight_columns, products);
-    return true;
-  }
-  return false;
+  return by_layout(
+      block,
+      [&] {
+        products_of_contiguous_rows(block, weights, weights_stride, weight_columns, products);
+      },
+      [&] {
+        products_of_contiguous_columns(block, weights, weights_stride, weight_columns, products);
+      });
 }
 
 bool block_linear_index(const MatrixView& block, const double* beta, double* xb) {
-  if (block.col_stride == 1) {
-    linear_index_of_contiguous_rows(block, beta, xb);
-    return true;
-  }
-  if (block.row_stride == 1) {
-    linear_index_of_contiguous_columns(block, beta, xb);
-    return true;
-  }
-  return false;
+  return by_layout(
+      block, [&] { linear_index_of_contiguous_rows(block, beta, xb); },
+      [&] { linear_index_of_contiguous_columns(block, beta, xb); });
 }
 
 bool add_block_products_at_width(std::size_t width, const MatrixView& block,
