@@ -7,7 +7,8 @@ continuous; Logit and Probit; both standard-error methods):
 1. velmora against statsmodels' get_margeff(at="overall", method="dydx", dummy=True),
 2. velmora against the floor of one pass over the data, ``model.exog @ params`` in NumPy
    on the same array,
-3. time per row against n, and time against k,
+3. time per row against n, and time against k, and at n = 10^6 how much of a call is the pass
+   over X itself (the module's block entry point on all of X) and how much the rest,
 4. the growth of resident memory during one call (each in a fresh subprocess),
 5. a C-ordered against a Fortran-ordered design matrix,
 6. how soon a Ctrl-C ends a long call (SIGINT 0.2 s into a call on a 2 * 10^7 x 20 array,
@@ -206,6 +207,45 @@ def print_floor(rows, title):
             f"{n:>8} {k:>3} {order:<2} {family:<6} {method:<4} {fmt(t):>24} {fmt(floor):>24} "
             f"{single[0] * 1e3:9.2f} {t[0] / floor[0]:6.2f} {t[0] / single[0]:6.2f} "
             f"{t[0] / n * 1e9:7.1f}"
+        )
+
+
+def pass_alone_rows(n, repeats, k=20):
+    """mfx against the pass over X alone, timed in turns on the same array."""
+    import velmora
+
+    X, beta, outcomes = make_design(n, k)
+    dummies = list(range(1, 1 + N_DUMMIES))
+    rows = []
+    for family in FAMILIES:
+        res = StandIn(family, X, outcomes[family], beta)
+        velmora.mfx(res)
+        calls, passes = [], []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            velmora.mfx(res)
+            calls.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            velmora._block_totals(family.lower(), beta, X, [0], dummies, "orvo")
+            passes.append(time.perf_counter() - start)
+        rows.append((family, statistics.median(calls), statistics.median(passes)))
+    floor = timed(lambda: X @ beta, repeats)[0]
+    return rows, floor
+
+
+def print_pass_alone(result, n):
+    rows, floor = result
+    print(
+        f"\n3. The pass over X alone against the whole call (n = {n}, k = 20, C order, orvo), "
+        "ms: medians; the rest is reading the model, the dummy guess and the DataFrame"
+    )
+    head = f"{'family':<6} {'mfx':>8} {'pass':>8} {'rest':>8} {'pass / X @ params':>18}"
+    print(head)
+    print("-" * len(head))
+    for family, call, alone in rows:
+        print(
+            f"{family:<6} {call * 1e3:8.2f} {alone * 1e3:8.2f} {(call - alone) * 1e3:8.2f} "
+            f"{alone / floor:18.2f}"
         )
 
 
@@ -544,6 +584,7 @@ def main(argv):
     for k in ks:
         k_rows += against_floor((floor_sizes[1],), reps, orders=("C", "F"), k=k)
     print_floor(k_rows, f"3. Cost against k, C and Fortran order (n = {floor_sizes[1]})")
+    print_pass_alone(pass_alone_rows(floor_sizes[1], reps), floor_sizes[1])
 
     print_memory(memory_rows(mem_n, 3), sm_peaks)
 
