@@ -231,22 +231,29 @@ def pass_alone_rows(n, repeats, k=20):
             passes.append(time.perf_counter() - start)
         rows.append((family, statistics.median(calls), statistics.median(passes)))
     floor = timed(lambda: X @ beta, repeats)[0]
-    return rows, floor
+    # One plain read of X on one core: NumPy's sum, which starts no threads.
+    X.sum()
+    one_read = timed(X.sum, repeats)[0]
+    return rows, floor, one_read
 
 
 def print_pass_alone(result, n):
-    rows, floor = result
+    rows, floor, one_read = result
     print(
         f"\n3. The pass over X alone against the whole call (n = {n}, k = 20, C order, orvo), "
-        "ms: medians; the rest is reading the model, the dummy guess and the DataFrame"
+        "ms: medians; the rest is reading the model, the dummy guess and the DataFrame; "
+        f"one read of X on one core (X.sum()) took {one_read * 1e3:.2f} ms"
     )
-    head = f"{'family':<6} {'mfx':>8} {'pass':>8} {'rest':>8} {'pass / X @ params':>18}"
+    head = (
+        f"{'family':<6} {'mfx':>8} {'pass':>8} {'rest':>8} {'pass / X @ params':>18} "
+        f"{'pass / X.sum()':>15}"
+    )
     print(head)
     print("-" * len(head))
     for family, call, alone in rows:
         print(
             f"{family:<6} {call * 1e3:8.2f} {alone * 1e3:8.2f} {(call - alone) * 1e3:8.2f} "
-            f"{alone / floor:18.2f}"
+            f"{alone / floor:18.2f} {alone / one_read:15.2f}"
         )
 
 
