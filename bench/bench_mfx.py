@@ -8,7 +8,8 @@ continuous; Logit and Probit; both standard-error methods):
 2. velmora against the floor of one pass over the data, ``model.exog @ params`` in NumPy
    on the same array,
 3. time per row against n, and time against k, and at n = 10^6 how much of a call is the pass
-   over X itself (the module's block entry point on all of X) and how much the rest,
+   over X itself (the module's block entry point on all of X) and how much the rest, and the
+   pass against one plain read of X on one core (NumPy's ``X.sum()``),
 4. the growth of resident memory during one call (each in a fresh subprocess),
 5. a C-ordered against a Fortran-ordered design matrix,
 6. how soon a Ctrl-C ends a long call (SIGINT 0.2 s into a call on a 2 * 10^7 x 20 array,
