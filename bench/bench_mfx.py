@@ -233,7 +233,6 @@ def pass_alone_rows(n, repeats, k=20):
         rows.append((family, statistics.median(calls), statistics.median(passes)))
     floor = timed(lambda: X @ beta, repeats)[0]
     # One plain read of X on one core: NumPy's sum, which starts no threads.
-    X.sum()
     one_read = timed(X.sum, repeats)[0]
     return rows, floor, one_read
 
