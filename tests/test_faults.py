@@ -13,7 +13,15 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import SMALL_BETA, SMALL_NAMES, SMALL_V, SMALL_X, FakeResults, fake_model
+from conftest import (
+    COLUMNS,
+    SMALL_BETA,
+    SMALL_NAMES,
+    SMALL_V,
+    SMALL_X,
+    FakeResults,
+    fake_model,
+)
 
 import velmora
 
@@ -284,3 +292,41 @@ def test_pandas_missing_raises_import_error(monkeypatch, make_results):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError):
         velmora.mfx(make_results())
+
+
+class FrameRecorder:
+    """Stands in for pandas.DataFrame and keeps what it was called with."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return "the constructor's result"
+
+
+RECORDED_MODELS = {
+    "ordinary": {},
+    "repeated-names": {"exog_names": ["const", "x", "x"]},
+    "unicode-names": {"exog_names": ["const", "\U0001f600\u00e9", "x\x00\u05d0"]},
+    "only-intercepts": {"exog_names": ["const", "Intercept", "CONST"]},
+}
+
+
+@pytest.mark.parametrize("parts", RECORDED_MODELS.values(), ids=RECORDED_MODELS)
+def test_frame_constructor_receives_lists(monkeypatch, make_results, parts):
+    recorder = FrameRecorder()
+    monkeypatch.setattr(pd, "DataFrame", recorder)
+    assert velmora.mfx(make_results(**parts)) == "the constructor's result"
+    ((args, kwargs),) = recorder.calls
+    assert args == () and list(kwargs) == ["data", "index"]
+    names = parts.get("exog_names", SMALL_NAMES)
+    kept = [name for name in names if name.lower() not in ("const", "intercept")]
+    assert type(kwargs["index"]) is list and kwargs["index"] == kept
+    assert all(type(name) is str for name in kwargs["index"])
+    data = kwargs["data"]
+    assert type(data) is dict and list(data) == COLUMNS
+    for column, values in data.items():
+        assert type(values) is list and len(values) == len(kept), column
+        kind = str if column == "Significance" else float
+        assert all(type(value) is kind for value in values), column

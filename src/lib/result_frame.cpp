@@ -17,11 +17,15 @@ PyRef text_object(std::string_view text) {
   return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// A float column as an array: pandas takes it as it is, where a list of
-// floats would be inferred element by element (a third of the frame's cost
-// at a few dozen rows).
-PyRef float_column(std::span<const double> values) {
-  return float64_array(values, {static_cast<Py_ssize_t>(values.size())});
+// Each column is a new list of Python floats, as a replaced DataFrame
+// constructor (a recorder, an adapter for another frame library) expects.
+PyRef float_list(std::span<const double> values) {
+  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    created(PyFloat_FromDouble(values[i])).release());
+  }
+  return list;
 }
 
 template <class Text>
@@ -55,12 +59,12 @@ PyRef build_result_frame(const EffectsTable& table) {
   const PyRef pandas = checked(PyImport_Import(text_object("pandas").get()));
 
   const PyRef columns = created(PyDict_New());
-  insert(columns.get(), "dy/dx", float_column(table.dydx));
-  insert(columns.get(), "Std. Err", float_column(table.std_err));
-  insert(columns.get(), "z", float_column(table.z));
-  insert(columns.get(), "Pr(>|z|)", float_column(table.p_value));
-  insert(columns.get(), "Conf. Int. Low", float_column(table.ci_low));
-  insert(columns.get(), "Conf. Int. Hi", float_column(table.ci_high));
+  insert(columns.get(), "dy/dx", float_list(table.dydx));
+  insert(columns.get(), "Std. Err", float_list(table.std_err));
+  insert(columns.get(), "z", float_list(table.z));
+  insert(columns.get(), "Pr(>|z|)", float_list(table.p_value));
+  insert(columns.get(), "Conf. Int. Low", float_list(table.ci_low));
+  insert(columns.get(), "Conf. Int. Hi", float_list(table.ci_high));
   insert(columns.get(), "Significance", text_list<std::string_view>(table.significance));
 
   const PyRef keywords = created(PyDict_New());
