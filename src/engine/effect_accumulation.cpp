@@ -47,10 +47,6 @@ struct LineAligned {
 };
 using BlockArray = std::vector<double, LineAligned<double>>;
 
-// Rows read to guess which columns are dummies before the pass checks the
-// guess on all of them.
-constexpr std::size_t classification_sample_rows = 4096;
-
 std::size_t block_rows_for(std::size_t k, bool rows_contiguous) {
   if (!rows_contiguous) {
     return max_block_rows;
@@ -544,12 +540,7 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
   if (n == 0) {
     return totals;
   }
-  if (beta.size != k) {
-    throw InternalFailure("matrices of incompatible shapes: the design matrix is " +
-                          std::to_string(n) + " x " + std::to_string(k) +
-                          " but the coefficient vector has " + std::to_string(beta.size) +
-                          " entries");
-  }
+  require_coefficient_per_column(n, k, beta.size);
   const std::uint64_t rows_per_chunk = chunk_size.value_or(n);
   if (rows_per_chunk == 0) {
     throw InternalFailure("chunk_size must be at least 1");
@@ -642,17 +633,14 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
   InterruptionPoller poller(interruption);
   ClassifiedEffects result;
   result.intercept_indices = build_intercept_indices(names);
-  // A column that holds only 0 and 1 in its first rows is taken for a dummy,
-  // and the pass checks the rest as it reads each block anyway; a scan of
-  // all of X first would read it from memory twice. Where the guess is
-  // contradicted, the columns are classified on all rows and the pass runs
-  // again, so the lists and the totals are those of classifying first.
-  const std::size_t sample_rows = std::min(X.rows, classification_sample_rows);
-  result.dummy_indices =
-      build_dummy_indices(names, X.row_block(0, sample_rows), result.intercept_indices);
+  // The pass checks the guess in every block; where it is contradicted, the
+  // columns are classified on all rows and the pass runs again, so the lists
+  // and the totals are those of classifying first.
+  result.dummy_indices = guess_dummy_indices(names, X, result.intercept_indices);
+  const bool guessed_from_part = X.rows > classification_sample_rows;
   std::optional<EffectAccumulators> totals =
       accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size, method,
-                 sample_rows < X.rows ? DummyCheck::Stop : DummyCheck::Off, blas, poller);
+                 guessed_from_part ? DummyCheck::Stop : DummyCheck::Off, blas, poller);
   if (!totals) {
     result.dummy_indices = build_dummy_indices(names, X, result.intercept_indices, &poller);
     totals = accumulate(kind, beta, X, result.intercept_indices, result.dummy_indices, chunk_size,
@@ -677,6 +665,16 @@ BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta, co
     result.dummy_held_binary.push_back(!contains_index(contradicted, j));
   }
   return result;
+}
+
+void require_coefficient_per_column(std::size_t rows, std::size_t columns,
+                                    std::size_t coefficients) {
+  if (coefficients != columns) {
+    throw InternalFailure("matrices of incompatible shapes: the design matrix is " +
+                          std::to_string(rows) + " x " + std::to_string(columns) +
+                          " but the coefficient vector has " + std::to_string(coefficients) +
+                          " entries");
+  }
 }
 
 SelectedTotals selected_totals(const EffectAccumulators& totals, SeMethod method) {

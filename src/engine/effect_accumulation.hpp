@@ -86,6 +86,12 @@ struct BlockEffects {
                                                     std::span<const std::size_t> dummy_indices,
                                                     SeMethod method, const blas::Routines& blas);
 
+// The pass needs one coefficient per column of the rows x columns design
+// matrix; throws InternalFailure, naming both shapes, when there is not.
+// The pass checks it only where there are rows to multiply.
+void require_coefficient_per_column(std::size_t rows, std::size_t columns,
+                                    std::size_t coefficients);
+
 struct SelectedTotals {
   std::span<const double> effects;   // k
   std::span<const double> jacobian;  // k * k, row-major

@@ -34,10 +34,10 @@ bool column_is_binary(const MatrixView& X, std::size_t j, InterruptionPoller* po
   return true;
 }
 
-void require_column(const MatrixView& X, std::size_t j) {
-  if (j >= X.cols) {
+void require_column(std::size_t columns, std::size_t j) {
+  if (j >= columns) {
     throw InternalFailure("column index " + std::to_string(j) +
-                          " is out of range for a design matrix with " + std::to_string(X.cols) +
+                          " is out of range for a design matrix with " + std::to_string(columns) +
                           " columns");
   }
 }
@@ -53,7 +53,7 @@ bool is_dummy_column(const MatrixView& X, std::size_t j,
   if (contains_index(intercept_indices, j)) {
     return false;
   }
-  require_column(X, j);
+  require_column(X.cols, j);
   return column_is_binary(X, j, nullptr);
 }
 
@@ -67,14 +67,30 @@ std::vector<std::size_t> build_intercept_indices(std::span<const std::string> na
   return indices;
 }
 
+void require_column_per_name(std::span<const std::string> names, std::size_t columns,
+                             std::span<const std::size_t> intercept_indices) {
+  for (std::size_t p = 0; p < names.size(); ++p) {
+    if (!contains_index(intercept_indices, p)) {
+      require_column(columns, p);
+    }
+  }
+}
+
+std::vector<std::size_t> guess_dummy_indices(std::span<const std::string> names,
+                                             const MatrixView& X,
+                                             std::span<const std::size_t> intercept_indices) {
+  return build_dummy_indices(names, X.row_block(0, std::min(X.rows, classification_sample_rows)),
+                             intercept_indices);
+}
+
 std::vector<std::size_t> build_dummy_indices(std::span<const std::string> names,
                                              const MatrixView& X,
                                              std::span<const std::size_t> intercept_indices,
                                              InterruptionPoller* poller) {
+  require_column_per_name(names, X.cols, intercept_indices);
   std::vector<std::size_t> candidates;
   for (std::size_t p = 0; p < names.size(); ++p) {
     if (!contains_index(intercept_indices, p)) {
-      require_column(X, p);
       candidates.push_back(p);
     }
   }

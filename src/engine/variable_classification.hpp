@@ -25,6 +25,12 @@ namespace velmora {
 // Ascending positions of the intercept names.
 [[nodiscard]] std::vector<std::size_t> build_intercept_indices(std::span<const std::string> names);
 
+// Throws InternalFailure when a name that is not an intercept's stands at a
+// position with no column among the `columns` of the design matrix; the
+// classification reads the column of every such name.
+void require_column_per_name(std::span<const std::string> names, std::size_t columns,
+                             std::span<const std::size_t> intercept_indices);
+
 // Ascending positions p of `names` whose column of X is a dummy. X is read in
 // full, whatever the chunk size of the accumulation. With a `poller` the scan
 // reports the elements it reads to it, so a scan of a large X can be stopped
@@ -32,5 +38,15 @@ namespace velmora {
 [[nodiscard]] std::vector<std::size_t> build_dummy_indices(
     std::span<const std::string> names, const MatrixView& X,
     std::span<const std::size_t> intercept_indices, InterruptionPoller* poller = nullptr);
+
+// Rows read to guess the dummies before a pass over all rows checks the
+// guess as it reads each block (a scan of all of X first would read it from
+// memory twice).
+inline constexpr std::size_t classification_sample_rows = 4096;
+
+// build_dummy_indices over the first classification_sample_rows rows of X.
+[[nodiscard]] std::vector<std::size_t> guess_dummy_indices(
+    std::span<const std::string> names, const MatrixView& X,
+    std::span<const std::size_t> intercept_indices);
 
 }  // namespace velmora
