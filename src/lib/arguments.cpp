@@ -49,6 +49,8 @@ std::optional<std::uint64_t> convert_chunk_size(PyObject* value) {
   return static_cast<std::uint64_t>(rows);
 }
 
+}  // namespace
+
 SeMethod convert_se_method(PyObject* value) {
   if (value == nullptr || value == Py_None) {
     return SeMethod::Orvo;
@@ -71,8 +73,6 @@ SeMethod convert_se_method(PyObject* value) {
   }
   return *method;
 }
-
-}  // namespace
 
 CallSettings bind_mfx_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t positional = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));

@@ -21,4 +21,8 @@ struct CallSettings {
 [[nodiscard]] CallSettings bind_mfx_arguments(PyObject* const* args, Py_ssize_t nargsf,
                                               PyObject* kwnames);
 
+// The se_method argument (null or None: the default, "orvo") with the
+// binding's messages, for every entry point that takes one.
+[[nodiscard]] SeMethod convert_se_method(PyObject* value);
+
 }  // namespace velmora

@@ -1,7 +1,8 @@
-// The private entry points behind velmora_dask: the model read as mfx reads
-// it, the per-block classification facts and totals, and the report from
-// totals added over blocks. Every number comes from the same core as mfx's;
-// only the graph and the additions live in Python.
+// The private entry points behind velmora_dask: the model and se_method read
+// as mfx reads them, the checks and the classification mfx makes before its
+// pass, the per-block totals and the report from totals added over blocks.
+// Every number, check and message comes from the same code as mfx's; only
+// the graph and the additions live in Python.
 
 #include "lib/block_entry_points.hpp"
 
@@ -11,12 +12,15 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/effect_accumulation.hpp"
 #include "engine/index_list.hpp"
 #include "engine/variable_classification.hpp"
+#include "lib/arguments.hpp"
 #include "lib/call_scope.hpp"
 #include "lib/model_reader.hpp"
 #include "lib/result_frame.hpp"
@@ -57,7 +61,10 @@ ModelKind family_of(PyObject* text) {
   throw PythonErrorSet{};
 }
 
-SeMethod se_method_of(PyObject* text) {
+const char* method_name(SeMethod method) { return method == SeMethod::Sm ? "sm" : "orvo"; }
+
+// The method as _read_model named it.
+SeMethod method_of(PyObject* text) {
   if (!PyUnicode_Check(text)) {
     raise_conversion_error(text, "PyString");
   }
@@ -68,9 +75,9 @@ SeMethod se_method_of(PyObject* text) {
   throw PythonErrorSet{};
 }
 
-// A list of column indices, each below k, strictly ascending (as the
-// classification builds them).
-std::vector<std::size_t> index_list_of(PyObject* value, std::size_t k, const char* what) {
+// A list of column indices, strictly ascending (as the classification builds
+// them) and each below `limit`.
+std::vector<std::size_t> index_list_of(PyObject* value, std::size_t limit, const char* what) {
   const PyRef sequence = checked(PySequence_Fast(value, "column indices must be a sequence"));
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
   std::vector<std::size_t> indices;
@@ -80,8 +87,8 @@ std::vector<std::size_t> index_list_of(PyObject* value, std::size_t k, const cha
     if (index == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
       throw PythonErrorSet{};
     }
-    if (index >= k || (!indices.empty() && index <= indices.back())) {
-      PyErr_Format(PyExc_ValueError, "%s must be ascending column indices below %zu", what, k);
+    if (index >= limit || (!indices.empty() && index <= indices.back())) {
+      PyErr_Format(PyExc_ValueError, "%s must be ascending column indices below %zu", what, limit);
       throw PythonErrorSet{};
     }
     indices.push_back(index);
@@ -89,19 +96,21 @@ std::vector<std::size_t> index_list_of(PyObject* value, std::size_t k, const cha
   return indices;
 }
 
-std::vector<std::string> names_of(PyObject* value) {
-  const PyRef sequence = checked(PySequence_Fast(value, "names must be a sequence"));
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    if (!PyUnicode_Check(item)) {
-      raise_conversion_error(item, "PyString");
-    }
-    names.emplace_back(utf8_view(item));
+// Intercepts are positions of names, which may lie beyond the columns (an
+// extra name "const" is an intercept of no column, as in mfx).
+std::vector<std::size_t> intercepts_of(PyObject* value) {
+  return index_list_of(value, std::numeric_limits<std::size_t>::max(), "intercepts");
+}
+
+PyRef text_list(std::span<const std::string> texts) {
+  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    created(PyUnicode_FromStringAndSize(texts[i].data(),
+                                                        static_cast<Py_ssize_t>(texts[i].size())))
+                        .release());
   }
-  return names;
+  return list;
 }
 
 PyRef index_list_object(std::span<const std::size_t> indices) {
@@ -112,21 +121,10 @@ PyRef index_list_object(std::span<const std::size_t> indices) {
   return list;
 }
 
-// A block of rows: a float64 matrix as mfx accepts it, with one column per
-// coefficient. The message is that of mfx's pass, as a ValueError: here it
-// is the caller's data, not an internal invariant, that is wrong.
-MatrixView block_view(PyObject* block, std::size_t k) {
+// A block of rows: a float64 matrix as mfx accepts it.
+MatrixView block_view(PyObject* block) {
   require_float64_array(block, 2);
-  const MatrixView X = matrix_view(block);
-  if (X.cols != k) {
-    const std::string message = "matrices of incompatible shapes: the design matrix is " +
-                                std::to_string(X.rows) + " x " + std::to_string(X.cols) +
-                                " but the coefficient vector has " + std::to_string(k) +
-                                " entries";
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PythonErrorSet{};
-  }
-  return X;
+  return matrix_view(block);
 }
 
 // A float64 array of exactly `size` contiguous elements, as the report reads it.
@@ -141,50 +139,77 @@ std::span<const double> contiguous_values(PyObject* array, int dimensions, std::
   return {static_cast<const double*>(PyArray_DATA(numpy_array)), size};
 }
 
-// _read_model(model, unchecked_exog_type) -> (family, params, cov, names,
-// intercept_indices, exog)
+// _read_model(model, se_method, array_type, frame_type) -> (family, method,
+// params, cov, names, exog): se_method converted as mfx converts it, before
+// the model is read as mfx reads it; an exog of array_type or frame_type is
+// handed back unchecked (see DeferredExogTypes).
 PyRef read_model(PyObject* args) {
   PyObject* results = nullptr;
-  PyObject* unchecked_exog_type = nullptr;
-  if (PyArg_ParseTuple(args, "OO:_read_model", &results, &unchecked_exog_type) == 0) {
+  PyObject* se_method = nullptr;
+  PyObject* array_type = nullptr;
+  PyObject* frame_type = nullptr;
+  if (PyArg_ParseTuple(args, "OOOO:_read_model", &results, &se_method, &array_type,
+                       &frame_type) == 0) {
     throw PythonErrorSet{};
   }
-  const ModelObjects read =
-      read_model_objects(results, unchecked_exog_type == Py_None ? nullptr : unchecked_exog_type);
-  const std::vector<std::size_t> intercepts = build_intercept_indices(read.names);
-  PyRef names = created(PyList_New(static_cast<Py_ssize_t>(read.names.size())));
-  for (std::size_t i = 0; i < read.names.size(); ++i) {
-    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i),
-                    created(PyUnicode_FromStringAndSize(read.names[i].data(),
-                                                        static_cast<Py_ssize_t>(read.names[i].size())))
-                        .release());
-  }
+  const SeMethod method = convert_se_method(se_method);
+  const ModelObjects read = read_model_objects(
+      results, {array_type == Py_None ? nullptr : array_type,
+                frame_type == Py_None ? nullptr : frame_type});
   const PyRef family = created(PyUnicode_FromString(family_name(read.kind)));
-  const PyRef intercept_list = index_list_object(intercepts);
-  return checked(PyTuple_Pack(6, family.get(), read.params_array.get(), read.cov_array.get(),
-                              names.get(), intercept_list.get(), read.exog.get()));
+  const PyRef method_text = created(PyUnicode_FromString(method_name(method)));
+  const PyRef names = text_list(read.names);
+  return checked(PyTuple_Pack(6, family.get(), method_text.get(), read.params_array.get(),
+                              read.cov_array.get(), names.get(), read.exog.get()));
 }
 
-// _binary_columns(block, k, intercept_indices) -> the columns that are not
-// intercepts and hold only 0 and 1 in the block: the dummies as the block
-// alone would classify them.
-PyRef binary_columns(PyObject* args) {
-  PyObject* block = nullptr;
-  Py_ssize_t k = 0;
-  PyObject* intercept_list = nullptr;
-  if (PyArg_ParseTuple(args, "OnO:_binary_columns", &block, &k, &intercept_list) == 0) {
+// _intercept_indices(names, rows, columns, coefficients) -> the intercepts
+// among the names, after the checks mfx makes before its pass over a design
+// matrix of that shape (rows < 0: not known yet, and the coefficients are
+// then checked block by block): a k x k that fits in memory, a column for
+// every other name, and one coefficient per column where there are rows.
+PyRef intercept_indices(PyObject* args) {
+  PyObject* name_list = nullptr;
+  Py_ssize_t rows = 0;
+  Py_ssize_t columns = 0;
+  Py_ssize_t coefficients = 0;
+  if (PyArg_ParseTuple(args, "Onnn:_intercept_indices", &name_list, &rows, &columns,
+                       &coefficients) == 0) {
     throw PythonErrorSet{};
   }
-  const MatrixView X = block_view(block, static_cast<std::size_t>(std::max<Py_ssize_t>(k, 0)));
-  const std::vector<std::size_t> intercepts = index_list_of(intercept_list, X.cols, "intercepts");
+  if (columns < 0 || coefficients < 0) {
+    PyErr_SetString(PyExc_ValueError, "column and coefficient counts cannot be negative");
+    throw PythonErrorSet{};
+  }
+  const std::vector<std::string> names = names_of(name_list);
+  const auto k = static_cast<std::size_t>(columns);
+  require_addressable_square(k);
+  static_cast<void>(scipy_blas_routines());
+  const std::vector<std::size_t> intercepts = build_intercept_indices(names);
+  require_column_per_name(names, k, intercepts);
+  if (rows > 0) {
+    require_coefficient_per_column(static_cast<std::size_t>(rows), k,
+                                   static_cast<std::size_t>(coefficients));
+  }
+  return index_list_object(intercepts);
+}
+
+// _guess_dummies(block, names, intercept_indices) -> the dummies as mfx
+// guesses them from the first rows, which every block's totals then check.
+PyRef guess_dummies(PyObject* args) {
+  PyObject* block = nullptr;
+  PyObject* name_list = nullptr;
+  PyObject* intercept_list = nullptr;
+  if (PyArg_ParseTuple(args, "OOO:_guess_dummies", &block, &name_list, &intercept_list) == 0) {
+    throw PythonErrorSet{};
+  }
+  const MatrixView X = block_view(block);
+  const std::vector<std::string> names = names_of(name_list);
+  const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
   std::vector<std::size_t> dummies;
   {
     const InterpreterLockReleased unlocked;
-    for (std::size_t j = 0; j < X.cols; ++j) {
-      if (is_dummy_column(X, j, intercepts)) {
-        dummies.push_back(j);
-      }
-    }
+    dummies = guess_dummy_indices(names, X, intercepts);
   }
   return index_list_object(dummies);
 }
@@ -204,12 +229,12 @@ PyRef block_totals(PyObject* args) {
     throw PythonErrorSet{};
   }
   const ModelKind kind = family_of(family);
-  const SeMethod method = se_method_of(method_text);
+  const SeMethod method = method_of(method_text);
   require_float64_array(params, 1);
   const VectorView beta = vector_view(params);
-  const MatrixView X = block_view(block, beta.size);
+  const MatrixView X = block_view(block);
   const std::size_t k = X.cols;
-  const std::vector<std::size_t> intercepts = index_list_of(intercept_list, k, "intercepts");
+  const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
   const std::vector<std::size_t> dummies = index_list_of(dummy_list, k, "dummies");
   if (std::any_of(dummies.begin(), dummies.end(),
                   [&](std::size_t j) { return contains_index(intercepts, j); })) {
@@ -265,7 +290,7 @@ PyRef report(PyObject* args) {
   const std::span<const double> jacobian_totals = contiguous_values(jacobian_array, 2, k * k);
   require_float64_array(cov, 2);
   const MatrixView V = matrix_view(cov);
-  const std::vector<std::size_t> intercepts = index_list_of(intercept_list, k, "intercepts");
+  const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
   const std::vector<std::string> names = names_of(name_list);
   const blas::Routines& blas = scipy_blas_routines();
   const EffectsTable table = build_effects_table(effect_totals, jacobian_totals,
@@ -281,9 +306,12 @@ PyObject* entry(PyObject* /*module*/, PyObject* args) {
 
 PyMethodDef entry_points[] = {
     {"_read_model", entry<read_model>, METH_VARARGS,
-     "The model read as mfx reads it: (family, params, cov, names, intercept indices, exog)."},
-    {"_binary_columns", entry<binary_columns>, METH_VARARGS,
-     "The non-intercept columns that hold only 0 and 1 in a block."},
+     "se_method and the model read as mfx reads them: (family, method, params, cov, names, "
+     "exog)."},
+    {"_intercept_indices", entry<intercept_indices>, METH_VARARGS,
+     "The intercepts among the names, after mfx's checks of the names and shapes."},
+    {"_guess_dummies", entry<guess_dummies>, METH_VARARGS,
+     "The dummies as mfx guesses them from a block's first rows."},
     {"_block_totals", entry<block_totals>, METH_VARARGS,
      "Rows, effect and Jacobian totals of one block, and whether each dummy held."},
     {"_report", entry<report>, METH_VARARGS, "The DataFrame for totals over n rows."},

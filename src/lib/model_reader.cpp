@@ -140,6 +140,19 @@ PyRef array_of(PyRef value, int dimensions) {
   return values;
 }
 
+
+bool is_instance(PyObject* value, PyObject* type) {
+  if (type == nullptr) {
+    return false;
+  }
+  const int answer = PyObject_IsInstance(value, type);
+  check_status(answer);
+  return answer != 0;
+}
+
+}  // namespace
+
+
 std::vector<std::string> names_of(PyObject* value) {
   if (PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -173,9 +186,7 @@ std::vector<std::string> names_of(PyObject* value) {
   return names;
 }
 
-}  // namespace
-
-ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type) {
+ModelObjects read_model_objects(PyObject* results, const DeferredExogTypes& deferred) {
   ModelObjects read;
   {
     const PyRef model = model_object(results);
@@ -189,6 +200,13 @@ ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type
 
   const PyRef model = model_object(results);
   const PyRef exog = checked(PyObject_GetAttrString(model.get(), "exog"));
+  // A frame computed on elsewhere is taken whole: its values would lose the
+  // type of each column.
+  if (is_instance(exog.get(), deferred.frame_type)) {
+    read.exog = PyRef::borrow(exog.get());
+    read.names = names_of(checked(PyObject_GetAttrString(exog.get(), "columns")).get());
+    return read;
+  }
   PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"));
   // A plain ndarray has no values and no columns; the names then come from
   // the model's exog_names.
@@ -198,13 +216,7 @@ ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type
     values = PyRef::borrow(exog.get());
   }
   // The matrix is checked before the names are read.
-  bool unchecked = false;
-  if (unchecked_exog_type != nullptr) {
-    const int is_instance = PyObject_IsInstance(values.get(), unchecked_exog_type);
-    check_status(is_instance);
-    unchecked = is_instance != 0;
-  }
-  if (!unchecked) {
+  if (!is_instance(values.get(), deferred.array_type)) {
     require_float64_array(values.get(), 2);
   }
   read.exog = std::move(values);
@@ -215,7 +227,7 @@ ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type
 }
 
 ReadModel read_model_inputs(PyObject* results) {
-  ModelObjects objects = read_model_objects(results, nullptr);
+  ModelObjects objects = read_model_objects(results, {});
   ReadModel read;
   ModelInputs& inputs = read.inputs;
   inputs.kind = objects.kind;

@@ -27,10 +27,19 @@ struct ReadModel {
 // std::bad_alloc (MemoryError for the caller).
 void require_addressable_square(std::size_t k);
 
+// Kinds of exog that a caller computes on elsewhere (null: none). An exog,
+// or its values, of `array_type` is handed back unchecked, named by the
+// model's exog_names; an exog of `frame_type` is handed back itself, not
+// its values, named by its columns.
+struct DeferredExogTypes {
+  PyObject* array_type = nullptr;
+  PyObject* frame_type = nullptr;
+};
+
 // The same reads in the same order, with the same messages, for callers whose
 // rows may live elsewhere: the model's exog (its values where it has them) is
-// checked as a float64 matrix unless it is an instance of
-// `unchecked_exog_type` (null: always checked), and handed back as it is.
+// checked as a float64 matrix unless it is of a deferred type, and handed
+// back as it is.
 struct ModelObjects {
   ModelKind kind = ModelKind::Logit;
   std::vector<std::string> names;
@@ -39,7 +48,10 @@ struct ModelObjects {
   PyRef exog;
 };
 
-[[nodiscard]] ModelObjects read_model_objects(PyObject* results, PyObject* unchecked_exog_type);
+[[nodiscard]] ModelObjects read_model_objects(PyObject* results, const DeferredExogTypes& deferred);
+
+// The names rule: a sequence (not a str) of str, copied as UTF-8.
+[[nodiscard]] std::vector<std::string> names_of(PyObject* value);
 
 // The reader's array check: a float64 NumPy array (subclasses included) of
 // exactly `dimensions` axes whose elements can be addressed as doubles in

@@ -10,6 +10,7 @@ while it computes on a block.
 
 from __future__ import annotations
 
+import sys
 from typing import Any
 
 import dask
@@ -31,79 +32,84 @@ _TREE_WIDTH = 8
 # threads), small enough for many per core.
 _BLOCK_BYTES = 128 * 1024 * 1024
 
-# The dummies are guessed from this many first rows of the first block, as
-# velmora.mfx guesses them, and checked in every block as it is summed: a
-# guess from a whole first block would hold every other block back while it
-# is read.
-_GUESS_ROWS = 4096
-
 
 def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas.DataFrame:
     """The DataFrame ``velmora.mfx(model, se_method=se_method)`` returns, over
-    the rows of `exog`, a 2-D float64 Dask array with one column per
-    coefficient (the model's exog when None). Computed with the scheduler
-    Dask would use for ``dask.compute`` (a distributed Client when one is
-    active); at most two passes over the rows, one when the dummies guessed
-    from the first rows hold in every block."""
-    method = _se_method(se_method)
-    family, params, cov, names, intercepts, model_exog = velmora._read_model(
-        model, da.Array if exog is None else object
+    the rows of `exog`: a 2-D float64 NumPy or Dask array, or a Dask
+    DataFrame of float64 columns, with one column per coefficient (the
+    model's exog when None). The names are the model's. Computed with the
+    scheduler Dask would use for ``dask.compute`` (a distributed Client when
+    one is active); at most two passes over the rows, one when the dummies
+    guessed from the first rows hold in every block."""
+    frame_type = _dask_frame_type()
+    family, method, params, cov, names, model_exog = velmora._read_model(
+        model, se_method, da.Array if exog is None else object, frame_type
     )
-    rows = _as_dask_array(model_exog if exog is None else exog, params.shape[0])
+    rows = _as_dask_array(model_exog if exog is None else exog, frame_type)
     if rows.numblocks[1] > 1:
         # A block must hold whole rows: the core needs every column of a row.
         rows = rows.rechunk({1: -1})
+    declared, columns = rows.shape
+    intercepts = velmora._intercept_indices(
+        names,
+        -1 if np.isnan(declared) else declared,
+        # Unknown columns are left to the blocks' own checks.
+        params.shape[0] if np.isnan(columns) else columns,
+        params.shape[0],
+    )
     blocks = list(rows.to_delayed().ravel())
 
-    guessed = delayed(_binary_columns, pure=True)(
-        blocks[0][:_GUESS_ROWS], params.shape[0], intercepts
-    )
+    guessed = delayed(_guess_dummies, pure=True)(blocks[0], names, intercepts)
     totals = _tree_sum(blocks, family, params, intercepts, guessed, method)
     (n, effects, jacobian, held), dummies = dask.compute(totals, guessed)
+    _require_rows(n, declared)
     if not all(held):
-        # A dummy of the first block held another value in a later one: it
+        # A dummy of the first rows held another value in a later block: it
         # is continuous, and every block is summed again with that.
         dummies = [j for j, binary in zip(dummies, held, strict=True) if binary]
-        ((n, effects, jacobian, held),) = dask.compute(
+        ((n_again, effects, jacobian, held),) = dask.compute(
             _tree_sum(blocks, family, params, intercepts, dummies, method)
         )
-        if not all(held):
-            raise RuntimeError("the rows changed between the two passes over them")
-    expected = rows.shape[0]
-    if not np.isnan(expected) and n != expected:
-        raise RuntimeError(f"the blocks held {n} rows, not {expected}")
+        if n_again != n or not all(held):
+            counts = f": {n} rows, then {n_again}" if n_again != n else ""
+            raise RuntimeError(f"the rows changed between the two passes over them{counts}")
     return velmora._report(_aligned(effects), _aligned(jacobian), n, cov, intercepts, names)
 
 
-def _se_method(se_method: object) -> str:
-    # mfx's messages, and as there before the model is read.
-    if se_method is None:
-        return "orvo"
-    if not isinstance(se_method, str):
-        raise TypeError(
-            f"argument 'se_method': '{type(se_method).__qualname__}' object cannot be "
-            "converted to 'PyString'"
-        )
-    if se_method not in ("orvo", "sm"):
-        raise ValueError(f"se_method must be 'orvo' or 'sm', got '{se_method}'")
-    return se_method
+def _dask_frame_type() -> type | None:
+    # dask.dataframe is imported only by callers that have a Dask DataFrame;
+    # without it nothing can be one.
+    module = sys.modules.get("dask.dataframe")
+    return None if module is None else module.DataFrame
 
 
-def _as_dask_array(rows: object, k: int) -> da.Array:
+def _require_rows(n: int, declared: float) -> None:
+    if not np.isnan(declared) and n != declared:
+        raise RuntimeError(f"the blocks held {n} rows, not {int(declared)}")
+
+
+def _array_type_error(rows: object, dtype: object, ndim: int) -> TypeError:
+    return TypeError(
+        f"'{type(rows).__qualname__}' object of {dtype} with {ndim} axes cannot be converted "
+        "to 'PyArray<T, D>'"
+    )
+
+
+def _as_dask_array(rows: object, frame_type: type | None) -> da.Array:
     if isinstance(rows, np.ndarray) and rows.ndim == 2 and rows.dtype == np.float64:
         block_rows = max(1, _BLOCK_BYTES // (8 * max(rows.shape[1], 1)))
-        rows = da.from_array(rows, chunks=(block_rows, -1))
-    if not isinstance(rows, da.Array) or rows.ndim != 2 or rows.dtype != np.float64:
-        detail = f" of {rows.dtype} with {rows.ndim} axes" if isinstance(rows, da.Array) else ""
-        raise TypeError(
-            f"'{type(rows).__qualname__}' object{detail} cannot be converted to 'PyArray<T, D>'"
-        )
-    n, columns = rows.shape
-    if not np.isnan(columns) and columns != k:
-        raise ValueError(
-            "matrices of incompatible shapes: the design matrix is "
-            f"{'?' if np.isnan(n) else n} x {columns} but the coefficient vector has {k} entries"
-        )
+        return da.from_array(rows, chunks=(block_rows, -1))
+    if frame_type is not None and isinstance(rows, frame_type):
+        # Every column must be float64 as it is: the frame's values would
+        # convert a column of another type silently.
+        for dtype in rows.dtypes:
+            if dtype != np.float64:
+                raise _array_type_error(rows, dtype, 2)
+        return rows.to_dask_array(lengths=True)
+    if not isinstance(rows, da.Array):
+        raise TypeError(f"'{type(rows).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
+    if rows.ndim != 2 or rows.dtype != np.float64:
+        raise _array_type_error(rows, rows.dtype, rows.ndim)
     return rows
 
 
@@ -152,8 +158,8 @@ def _aligned(array: object) -> object:
     return array
 
 
-def _binary_columns(block: object, k: int, intercepts: list[int]) -> list[int]:
-    return velmora._binary_columns(_aligned(block), k, intercepts)
+def _guess_dummies(block: object, names: list[str], intercepts: list[int]) -> list[int]:
+    return velmora._guess_dummies(_aligned(block), names, intercepts)
 
 
 def _block_totals(
