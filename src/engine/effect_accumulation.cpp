@@ -667,6 +667,13 @@ BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta, co
   return result;
 }
 
+void require_addressable_square(std::size_t k) {
+  constexpr std::size_t max_elements = std::numeric_limits<std::size_t>::max() / sizeof(double);
+  if (k != 0 && k > max_elements / k) {
+    throw std::bad_alloc{};
+  }
+}
+
 void require_coefficient_per_column(std::size_t rows, std::size_t columns,
                                     std::size_t coefficients) {
   if (coefficients != columns) {

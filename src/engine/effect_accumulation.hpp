@@ -86,6 +86,12 @@ struct BlockEffects {
                                                     std::span<const std::size_t> dummy_indices,
                                                     SeMethod method, const blas::Routines& blas);
 
+// The accumulators and the delta method hold k x k matrices of doubles. A k
+// whose square does not fit in memory's address range cannot be allocated,
+// and k * k must not be left to wrap around into a small size: throws
+// std::bad_alloc.
+void require_addressable_square(std::size_t k);
+
 // The pass needs one coefficient per column of the rows x columns design
 // matrix; throws InternalFailure, naming both shapes, when there is not.
 // The pass checks it only where there are rows to multiply.

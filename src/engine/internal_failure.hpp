@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <source_location>
+#include <span>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace velmora {
 
@@ -32,7 +32,7 @@ class InternalFailure : public std::runtime_error {
 
 // Bounds-checked element access for lists whose length comes from the caller's data.
 template <class T>
-[[nodiscard]] const T& checked_at(const std::vector<T>& list, std::size_t index,
+[[nodiscard]] const T& checked_at(std::span<const T> list, std::size_t index,
                                   std::source_location where = std::source_location::current()) {
   if (index >= list.size()) {
     throw InternalFailure(index_out_of_bounds_message(list.size(), index), where);

@@ -6,13 +6,8 @@
 
 #include "lib/block_entry_points.hpp"
 
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
-#define NO_IMPORT_ARRAY
-#include <numpy/arrayobject.h>
-
 #include <algorithm>
-#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,26 +18,13 @@
 #include "lib/arguments.hpp"
 #include "lib/call_scope.hpp"
 #include "lib/model_reader.hpp"
+#include "lib/numpy_arrays.hpp"
 #include "lib/result_frame.hpp"
 #include "lib/scipy_blas.hpp"
 #include "report/delta_method.hpp"
 
 namespace velmora {
 namespace {
-
-// Lets go of the interpreter's lock for its lifetime, so Dask's other
-// threads run Python (and other blocks) meanwhile. Only plain views may be
-// touched inside: no Python call, no reference created or released.
-class InterpreterLockReleased {
- public:
-  InterpreterLockReleased() noexcept : state_(PyEval_SaveThread()) {}
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 const char* family_name(ModelKind kind) { return kind == ModelKind::Logit ? "logit" : "probit"; }
 
@@ -76,8 +58,9 @@ SeMethod method_of(PyObject* text) {
 }
 
 // A list of column indices, strictly ascending (as the classification builds
-// them) and each below `limit`.
-std::vector<std::size_t> index_list_of(PyObject* value, std::size_t limit, const char* what) {
+// them) and, with a `limit`, each below it.
+std::vector<std::size_t> index_list_of(PyObject* value, std::optional<std::size_t> limit,
+                                       const char* what) {
   const PyRef sequence = checked(PySequence_Fast(value, "column indices must be a sequence"));
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
   std::vector<std::size_t> indices;
@@ -87,8 +70,12 @@ std::vector<std::size_t> index_list_of(PyObject* value, std::size_t limit, const
     if (index == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
       throw PythonErrorSet{};
     }
-    if (index >= limit || (!indices.empty() && index <= indices.back())) {
-      PyErr_Format(PyExc_ValueError, "%s must be ascending column indices below %zu", what, limit);
+    if (!indices.empty() && index <= indices.back()) {
+      PyErr_Format(PyExc_ValueError, "%s must be ascending column indices", what);
+      throw PythonErrorSet{};
+    }
+    if (limit && index >= *limit) {
+      PyErr_Format(PyExc_ValueError, "%s must be column indices below %zu", what, *limit);
       throw PythonErrorSet{};
     }
     indices.push_back(index);
@@ -99,7 +86,7 @@ std::vector<std::size_t> index_list_of(PyObject* value, std::size_t limit, const
 // Intercepts are positions of names, which may lie beyond the columns (an
 // extra name "const" is an intercept of no column, as in mfx).
 std::vector<std::size_t> intercepts_of(PyObject* value) {
-  return index_list_of(value, std::numeric_limits<std::size_t>::max(), "intercepts");
+  return index_list_of(value, std::nullopt, "intercepts");
 }
 
 PyRef text_list(std::span<const std::string> texts) {
@@ -127,23 +114,11 @@ MatrixView block_view(PyObject* block) {
   return matrix_view(block);
 }
 
-// A float64 array of exactly `size` contiguous elements, as the report reads it.
-std::span<const double> contiguous_values(PyObject* array, int dimensions, std::size_t size) {
-  require_float64_array(array, dimensions);
-  auto* numpy_array = reinterpret_cast<PyArrayObject*>(array);
-  if (PyArray_IS_C_CONTIGUOUS(numpy_array) == 0 ||
-      static_cast<std::size_t>(PyArray_SIZE(numpy_array)) != size) {
-    PyErr_Format(PyExc_ValueError, "totals must be C-contiguous with %zu elements", size);
-    throw PythonErrorSet{};
-  }
-  return {static_cast<const double*>(PyArray_DATA(numpy_array)), size};
-}
-
 // _read_model(model, se_method, array_type, frame_type) -> (family, method,
 // params, cov, names, exog): se_method converted as mfx converts it, before
 // the model is read as mfx reads it; an exog of array_type or frame_type is
 // handed back unchecked (see DeferredExogTypes).
-PyRef read_model(PyObject* args) {
+PyRef method_and_model(PyObject* args) {
   PyObject* results = nullptr;
   PyObject* se_method = nullptr;
   PyObject* array_type = nullptr;
@@ -153,9 +128,8 @@ PyRef read_model(PyObject* args) {
     throw PythonErrorSet{};
   }
   const SeMethod method = convert_se_method(se_method);
-  const ModelObjects read = read_model_objects(
-      results, {array_type == Py_None ? nullptr : array_type,
-                frame_type == Py_None ? nullptr : frame_type});
+  const ReadModel read = read_model(results, {array_type == Py_None ? nullptr : array_type,
+                                              frame_type == Py_None ? nullptr : frame_type});
   const PyRef family = created(PyUnicode_FromString(family_name(read.kind)));
   const PyRef method_text = created(PyUnicode_FromString(method_name(method)));
   const PyRef names = text_list(read.names);
@@ -284,7 +258,7 @@ PyRef report(PyObject* args) {
     throw PythonErrorSet{};
   }
   require_float64_array(effect_array, 1);
-  const auto k = static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(effect_array)));
+  const std::size_t k = element_count(effect_array);
   require_addressable_square(k);
   const std::span<const double> effect_totals = contiguous_values(effect_array, 1, k);
   const std::span<const double> jacobian_totals = contiguous_values(jacobian_array, 2, k * k);
@@ -305,7 +279,7 @@ PyObject* entry(PyObject* /*module*/, PyObject* args) {
 }
 
 PyMethodDef entry_points[] = {
-    {"_read_model", entry<read_model>, METH_VARARGS,
+    {"_read_model", entry<method_and_model>, METH_VARARGS,
      "se_method and the model read as mfx reads them: (family, method, params, cov, names, "
      "exog)."},
     {"_intercept_indices", entry<intercept_indices>, METH_VARARGS,

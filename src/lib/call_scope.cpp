@@ -65,11 +65,7 @@ void raise_panic(std::string_view message, const std::source_location& where) no
   if (!exception) {
     return;
   }
-  if (cause) {
-    PyException_SetContext(exception.get(), Py_NewRef(cause.get()));
-    PyException_SetCause(exception.get(), cause.release());
-  }
-  PyErr_SetRaisedException(exception.release());
+  raise_with_cause(std::move(exception), std::move(cause));
 }
 
 }  // namespace velmora

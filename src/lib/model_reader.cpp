@@ -1,52 +1,14 @@
 #include "lib/model_reader.hpp"
 
-// This translation unit owns NumPy's API table; block_entry_points.cpp
-// borrows it (NO_IMPORT_ARRAY) after a check here has filled it.
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
-#include <numpy/arrayobject.h>
-
 #include <algorithm>
-#include <limits>
-#include <new>
 #include <string_view>
 
 #include "engine/ascii_case.hpp"
 #include "engine/internal_failure.hpp"
+#include "lib/numpy_arrays.hpp"
 
 namespace velmora {
 namespace {
-
-constexpr const char* array_target = "PyArray<T, D>";
-
-// NumPy's function table is taken once, at the first array check, the way
-// NumPy's own headers do it, and kept for the life of the process.
-void ensure_numpy_api() {
-  static bool ready = false;
-  if (ready) {
-    return;
-  }
-  if (_import_array() < 0) {
-    // The pending error stays as the PanicException's cause.
-    throw InternalFailure(PyErr_ExceptionMatches(PyExc_ImportError) != 0
-                              ? "Failed to import NumPy module"
-                              : "Failed to get NumPy API capsule");
-  }
-  ready = true;
-}
-
-std::ptrdiff_t element_stride(PyArrayObject* array, int axis) {
-  return static_cast<std::ptrdiff_t>(PyArray_STRIDES(array)[axis]) /
-         static_cast<std::ptrdiff_t>(sizeof(double));
-}
-
-std::size_t length(PyArrayObject* array, int axis) {
-  return static_cast<std::size_t>(PyArray_DIMS(array)[axis]);
-}
-
-const double* data_of(PyArrayObject* array) {
-  return static_cast<const double*>(PyArray_DATA(array));
-}
 
 // The reads that fall back give up only on ordinary failures (Exception and
 // its subclasses). An interrupt or an exit request raised inside one stays
@@ -87,43 +49,6 @@ ModelKind model_kind(PyObject* model) {
 }
 
 }  // namespace
-
-void require_float64_array(PyObject* candidate, int dimensions) {
-  ensure_numpy_api();
-  if (PyArray_Check(candidate) == 0) {
-    raise_conversion_error(candidate, array_target);
-  }
-  auto* array = reinterpret_cast<PyArrayObject*>(candidate);
-  if (PyArray_NDIM(array) != dimensions) {
-    raise_conversion_error(candidate, array_target);
-  }
-  PyArray_Descr* descriptor = PyArray_DESCR(array);
-  const PyRef float64 = created(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
-  auto* float64_descriptor = reinterpret_cast<PyArray_Descr*>(float64.get());
-  if (descriptor != float64_descriptor && PyArray_EquivTypes(descriptor, float64_descriptor) == 0) {
-    raise_conversion_error(candidate, array_target);
-  }
-  // Views count strides in whole doubles; a field of a packed record array
-  // (byte strides not a multiple of 8, or misaligned data) cannot be read so.
-  const npy_intp* strides = PyArray_STRIDES(array);
-  const bool whole_elements = std::all_of(strides, strides + dimensions, [](npy_intp stride) {
-    return stride % static_cast<npy_intp>(sizeof(double)) == 0;
-  });
-  if (!whole_elements || PyArray_ISALIGNED(array) == 0) {
-    raise_conversion_error(candidate, array_target);
-  }
-}
-
-VectorView vector_view(PyObject* checked_array) {
-  auto* array = reinterpret_cast<PyArrayObject*>(checked_array);
-  return {data_of(array), length(array, 0), element_stride(array, 0)};
-}
-
-MatrixView matrix_view(PyObject* checked_array) {
-  auto* array = reinterpret_cast<PyArrayObject*>(checked_array);
-  return {data_of(array), length(array, 0), length(array, 1), element_stride(array, 0),
-          element_stride(array, 1)};
-}
 
 namespace {
 
@@ -186,8 +111,8 @@ std::vector<std::string> names_of(PyObject* value) {
   return names;
 }
 
-ModelObjects read_model_objects(PyObject* results, const DeferredExogTypes& deferred) {
-  ModelObjects read;
+ReadModel read_model(PyObject* results, const DeferredExogTypes& deferred) {
+  ReadModel read;
   {
     const PyRef model = model_object(results);
     // Nothing else is read before the family is known, so an unsupported
@@ -226,26 +151,9 @@ ModelObjects read_model_objects(PyObject* results, const DeferredExogTypes& defe
   return read;
 }
 
-ReadModel read_model_inputs(PyObject* results) {
-  ModelObjects objects = read_model_objects(results, {});
-  ReadModel read;
-  ModelInputs& inputs = read.inputs;
-  inputs.kind = objects.kind;
-  inputs.beta = vector_view(objects.params_array.get());
-  inputs.V = matrix_view(objects.cov_array.get());
-  inputs.X = matrix_view(objects.exog.get());
-  inputs.names = std::move(objects.names);
-  read.params_array = std::move(objects.params_array);
-  read.cov_array = std::move(objects.cov_array);
-  read.exog_array = std::move(objects.exog);
-  return read;
-}
-
-void require_addressable_square(std::size_t k) {
-  constexpr std::size_t max_elements = std::numeric_limits<std::size_t>::max() / sizeof(double);
-  if (k != 0 && k > max_elements / k) {
-    throw std::bad_alloc{};
-  }
+ModelInputs model_inputs(const ReadModel& read) {
+  return {read.kind, vector_view(read.params_array.get()), matrix_view(read.cov_array.get()),
+          matrix_view(read.exog.get()), read.names};
 }
 
 }  // namespace velmora

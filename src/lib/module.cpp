@@ -44,8 +44,8 @@ bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() != 0;
 
 PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const CallSettings settings = bind_mfx_arguments(args, nargsf, kwnames);
-  const ReadModel model = read_model_inputs(settings.model);
-  const ModelInputs& inputs = model.inputs;
+  const ReadModel model = read_model(settings.model);
+  const ModelInputs inputs = model_inputs(model);
   require_addressable_square(inputs.X.cols);
   const blas::Routines& blas = scipy_blas_routines();
 

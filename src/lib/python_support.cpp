@@ -45,6 +45,14 @@ void raise_conversion_error(PyObject* object, const char* target) {
   throw PythonErrorSet{};
 }
 
+void raise_with_cause(PyRef exception, PyRef cause) {
+  if (cause) {
+    PyException_SetContext(exception.get(), Py_NewRef(cause.get()));
+    PyException_SetCause(exception.get(), cause.release());
+  }
+  PyErr_SetRaisedException(exception.release());
+}
+
 std::string_view utf8_view(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);

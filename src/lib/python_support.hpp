@@ -47,6 +47,20 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// Lets go of the interpreter's lock for its lifetime, so that other threads
+// run Python meanwhile. Only plain views may be touched inside: no Python
+// call, no reference created or released.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() noexcept : state_(PyEval_SaveThread()) {}
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 // The result of a call that may raise: owned, or PythonErrorSet thrown.
 [[nodiscard]] PyRef checked(PyObject* new_reference);
 
@@ -62,6 +76,10 @@ void check_status(int status);
 // form also throws PythonErrorSet.
 void set_conversion_error(PyObject* object, const char* target);
 [[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
+
+// Sets `exception` as the pending one, with `cause` (if any) as both its
+// __cause__ and __context__, as `raise exception from cause` would.
+void raise_with_cause(PyRef exception, PyRef cause);
 
 // UTF-8 text of a str (subclasses included); throws PythonErrorSet when it
 // cannot be encoded.

@@ -1,14 +1,7 @@
 #include "lib/result_frame.hpp"
 
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
-#define NO_IMPORT_ARRAY
-#include <numpy/arrayobject.h>
-
-#include <cstring>
 #include <span>
 #include <string_view>
-#include <type_traits>
 
 namespace velmora {
 namespace {
@@ -43,17 +36,6 @@ void insert(PyObject* dict, std::string_view key, PyRef value) {
 }
 
 }  // namespace
-
-PyRef float64_array(std::span<const double> values, std::initializer_list<Py_ssize_t> shape) {
-  static_assert(std::is_same_v<npy_intp, Py_ssize_t>);
-  PyRef array = checked(PyArray_SimpleNew(static_cast<int>(shape.size()),
-                                          const_cast<npy_intp*>(std::data(shape)), NPY_DOUBLE));
-  if (!values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                values.size() * sizeof(double));
-  }
-  return array;
-}
 
 PyRef build_result_frame(const EffectsTable& table) {
   const PyRef pandas = checked(PyImport_Import(text_object("pandas").get()));

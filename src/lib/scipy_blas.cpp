@@ -112,12 +112,7 @@ blas::Routines look_up_routines() {
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
     PyErr_Format(PyExc_ImportError, "velmora needs SciPy for its BLAS routines: cannot import %s",
                  cython_blas_module);
-    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
-    if (cause) {
-      PyException_SetContext(raised.get(), Py_NewRef(cause.get()));
-      PyException_SetCause(raised.get(), cause.release());
-    }
-    PyErr_SetRaisedException(raised.release());
+    raise_with_cause(PyRef::steal(PyErr_GetRaisedException()), std::move(cause));
     throw PythonErrorSet{};
   }
   PyRef exported = PyRef::steal(PyObject_GetAttrString(module.get(), "__pyx_capi__"));

@@ -117,7 +117,7 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
                                  std::span<const double> jacobian_totals, std::size_t n,
                                  const MatrixView& V,
                                  std::span<const std::size_t> intercept_indices,
-                                 const std::vector<std::string>& names,
+                                 std::span<const std::string> names,
                                  const blas::Routines& blas) {
   const std::size_t k = effect_totals.size();
   if (jacobian_totals.size() != k * k) {

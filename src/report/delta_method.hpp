@@ -32,7 +32,7 @@ struct EffectsTable {
                                                std::span<const double> jacobian_totals,
                                                std::size_t n, const MatrixView& V,
                                                std::span<const std::size_t> intercept_indices,
-                                               const std::vector<std::string>& names,
+                                               std::span<const std::string> names,
                                                const blas::Routines& blas);
 
 }  // namespace velmora
