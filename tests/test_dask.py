@@ -469,3 +469,47 @@ def test_out_of_core_on_disk(tmp_path):
     # Over 3.4e7 rows the two orders of addition differ in the 13th digit,
     # which a p-value of 0.005 magnifies about tenfold.
     assert_same_table(got, velmora.mfx(results), rtol=1e-11)
+
+
+BLOCK = design(50)
+TOTALS = (np.zeros(K), np.zeros((K, K)))
+# The private entry points check what they are handed, though only
+# velmora_dask calls them, with what the core itself produced.
+REFUSALS = {
+    "method-not-text": ("_read_model", (results_for(BLOCK), 3, None, None), TypeError,
+                        "argument 'se_method': 'int' object cannot be converted to 'PyString'"),
+    "negative-columns": ("_intercept_indices", (NAMES, 50, -1, K), ValueError,
+                         "column and coefficient counts cannot be negative"),
+    "names-not-a-sequence": ("_intercept_indices", (None, 50, K, K), TypeError,
+                             "'NoneType' object cannot be converted to 'Sequence'"),
+    "block-of-ints": ("_guess_dummies", (BLOCK.astype(int), NAMES, [0]), TypeError,
+                      "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    "intercepts-descending": ("_guess_dummies", (BLOCK, NAMES, [3, 0]), ValueError,
+                              "intercepts must be ascending column indices"),
+    "family-unknown": ("_block_totals", ("ols", BLOCK[0], BLOCK, [0], [2], "orvo"), ValueError,
+                       "ame: only Logit or Probit supported, got ols"),
+    "method-unknown": ("_block_totals", ("logit", BLOCK[0], BLOCK, [0], [2], "SM"), ValueError,
+                       "se_method must be 'orvo' or 'sm', got 'SM'"),
+    "params-two-axes": ("_block_totals", ("logit", BLOCK[:1], BLOCK, [0], [2], "sm"), TypeError,
+                        "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    "dummy-beyond-columns": ("_block_totals", ("logit", BLOCK[0], BLOCK, [0], [K], "sm"),
+                             ValueError, f"dummies must be column indices below {K}"),
+    "dummy-and-intercept": ("_block_totals", ("probit", BLOCK[0], BLOCK, [0], [0], "sm"),
+                            ValueError, "an intercept cannot be a dummy"),
+    "negative-row-count": ("_report", (*TOTALS, -1, np.eye(K), [0], NAMES), ValueError,
+                           "the row count cannot be negative"),
+    "jacobian-short": ("_report", (TOTALS[0], np.zeros(K), 9, np.eye(K), [0], NAMES), TypeError,
+                       "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    "jacobian-not-contiguous": ("_report", (TOTALS[0], np.zeros((K, 2 * K))[:, ::2], 9,
+                                            np.eye(K), [0], NAMES), ValueError,
+                                f"totals must be C-contiguous with {K * K} elements"),
+    "name-not-text": ("_report", (*TOTALS, 9, np.eye(K), [0], ["const", 1]), TypeError,
+                      "'int' object cannot be converted to 'PyString'"),
+}
+
+
+@pytest.mark.parametrize("function, arguments, exc_type, message", REFUSALS.values(), ids=REFUSALS)
+def test_private_entry_points_refuse(function, arguments, exc_type, message):
+    with pytest.raises(exc_type) as excinfo:
+        getattr(velmora, function)(*arguments)
+    assert str(excinfo.value) == message
