@@ -16,7 +16,7 @@ continuous; Logit and Probit; both standard-error methods):
    in a subprocess; a call on 10^7 rows may end before 0.2 s),
 7. the fixed cost of a call at n = 100 and 10^4,
 
-prints the tables and writes a log-log plot of time against n (bench/mfx_timing.png).
+prints the tables and writes a log-log plot of time against n (docs/mfx_timing.png).
 Every time is the median of several repetitions; the spread is the minimum and maximum.
 ``X @ params`` is timed with NumPy's BLAS on its default threads and on one thread
 (threadpoolctl where it is installed, else a subprocess with OPENBLAS_NUM_THREADS=1), since
@@ -26,14 +26,22 @@ mfx computes on the calling thread alone.
 (an earlier commit installed with ``pip install --target DIR``), each in fresh processes,
 taking turns, at n = 100, 10^4 and 10^6 (k = 20; each turn the median of 201 calls at the small
 sizes, of 7 at 10^6).
+
+Each measurement below is a function that returns a Table of rows; MEASUREMENTS lists them in
+the order they run, show() prints every table, and what must run in a fresh interpreter is a
+function of CHILDREN, run by in_child().
 """
 
 import argparse
+import dataclasses
+import json
 import os
+import re
 import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import numpy as np
@@ -99,53 +107,158 @@ def timed(fn, repeats):
     return statistics.median(times), min(times), max(times)
 
 
-def fmt(t):
+# ------------------------------------------------------------------ tables
+
+
+@dataclasses.dataclass
+class Column:
+    """A table's column: its header, a format spec (alignment and width first) for its
+    cells, and the cell of a row (by default the row's entry named as the header)."""
+
+    header: str
+    spec: str
+    cell: Callable | None = None
+
+    def format(self, row):
+        return format(row[self.header] if self.cell is None else self.cell(row), self.spec)
+
+    def head(self):
+        return format(self.header, re.match(r"[<>^]?\d*", self.spec).group())
+
+
+@dataclasses.dataclass
+class Table:
+    """What a measurement returns: rows (dicts, or anything its columns read), the title
+    and columns to print them by, and lines to print after them."""
+
+    title: str
+    columns: list[Column]
+    rows: Iterable = ()
+    notes: list[str] = dataclasses.field(default_factory=list)
+
+
+def show(table):
+    """The one place that prints: a table's title, header, rows as they come, and notes."""
+    print(f"\n{table.title}")
+    if table.columns:
+        head = " ".join(column.head() for column in table.columns)
+        print(head)
+        print("-" * len(head))
+        for row in table.rows:
+            print(" ".join(column.format(row) for column in table.columns), flush=True)
+    for note in table.notes:
+        print(note)
+
+
+def spread(t):
     med, lo, hi = t
     return f"{med * 1e3:9.2f} ({lo * 1e3:.2f}-{hi * 1e3:.2f})"
+
+
+def ms(t):
+    """The median of a (median, min, max) triple, in ms."""
+    return t[0] * 1e3
+
+
+# ------------------------------------------------------------------ fresh interpreters
+
+
+def in_child(name, *args, env=None, check=True):
+    """CHILDREN[name](*args) in a fresh interpreter, its result read back as JSON; when the
+    child fails, with check=False None (a measurement this machine cannot make), else an
+    error that carries the child's stderr."""
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", name, json.dumps(args)],
+        env=env,
+        capture_output=True,
+        text=True,
+    )
+    if out.returncode != 0:
+        if check:
+            raise RuntimeError(f"child {name}{args} failed:\n{out.stderr}")
+        return None
+    return json.loads(out.stdout.splitlines()[-1])
+
+
+def run_child(name, args):
+    print(json.dumps(CHILDREN[name](*json.loads(args))))
+
+
+# ------------------------------------------------------------------ the run's sizes
+
+
+@dataclasses.dataclass
+class Sizes:
+    statsmodels: tuple
+    floor: tuple
+    memory_n: int
+    ks: tuple
+    repeats: int
+    sm_repeats: int
+    interrupt_n: int
+
+
+FULL = Sizes(
+    statsmodels=(10_000, 100_000, 400_000),
+    floor=(100_000, 1_000_000, 4_000_000),
+    memory_n=1_000_000,
+    ks=(5, 20, 80),
+    repeats=7,
+    sm_repeats=3,
+    interrupt_n=20_000_000,
+)
+QUICK = Sizes(
+    statsmodels=(2_000, 10_000),
+    floor=(10_000, 50_000),
+    memory_n=50_000,
+    ks=(5, 20),
+    repeats=3,
+    sm_repeats=1,
+    interrupt_n=1_000_000,
+)
 
 
 # ------------------------------------------------------------------ 1. statsmodels
 
 
-def against_statsmodels(sizes, repeats, sm_repeats):
+def against_statsmodels(sizes, tables):
     import velmora
 
     rows = []
-    for n in sizes:
+    for n in sizes.statsmodels:
         X, _, outcomes = make_design(n, 20)
         for family in FAMILIES:
             res = fitted(family, X, outcomes[family])
             velmora.mfx(res)
-            reps = sm_repeats if n < 400_000 else max(1, sm_repeats - 1)
+            reps = sizes.sm_repeats if n < 400_000 else max(1, sizes.sm_repeats - 1)
             sm_time = timed(
                 lambda res=res: res.get_margeff(at="overall", method="dydx", dummy=True), reps
             )
             for method in METHODS:
-                t = timed(lambda res=res, m=method: velmora.mfx(res, se_method=m), repeats)
-                rows.append((n, family, method, t, sm_time))
-    return rows
-
-
-def print_statsmodels(rows):
-    print("\n1. velmora against statsmodels get_margeff (k = 20), ms: median (min-max)")
-    head = f"{'n':>8} {'family':<6} {'se':<4} {'velmora':>24} {'statsmodels':>28} {'ratio':>7}"
-    print(head)
-    print("-" * len(head))
-    for n, family, method, t, sm_time in rows:
-        print(
-            f"{n:>8} {family:<6} {method:<4} {fmt(t):>24} {fmt(sm_time):>28} "
-            f"{sm_time[0] / t[0]:7.0f}"
-        )
+                t = timed(lambda res=res, m=method: velmora.mfx(res, se_method=m), sizes.repeats)
+                rows.append({"n": n, "family": family, "se": method, "t": t, "sm": sm_time})
+    return Table(
+        "1. velmora against statsmodels get_margeff (k = 20), ms: median (min-max)",
+        [
+            Column("n", ">8"),
+            Column("family", "<6"),
+            Column("se", "<4"),
+            Column("velmora", ">24", lambda r: spread(r["t"])),
+            Column("statsmodels", ">28", lambda r: spread(r["sm"])),
+            Column("ratio", ">7.0f", lambda r: r["sm"][0] / r["t"][0]),
+        ],
+        rows,
+    )
 
 
 def statsmodels_memory_child(n):
-    """In a subprocess: the peak resident memory growth of one get_margeff, in MiB."""
+    """The peak resident memory growth of one get_margeff, in MiB."""
     X, _, outcomes = make_design(n, 20)
     res = fitted("Logit", X, outcomes["Logit"])
     before = rss_kib("VmRSS")
     reset_peak()
     res.get_margeff(at="overall", method="dydx", dummy=True)
-    print((rss_kib("VmHWM") - before) / 1024)
+    return (rss_kib("VmHWM") - before) / 1024
 
 
 # ------------------------------------------------------------------ 2, 3, 5. floor
@@ -159,14 +272,8 @@ def one_thread_floor(X, beta, n, k, order, repeats):
     try:
         from threadpoolctl import threadpool_limits
     except ImportError:
-        out = subprocess.run(
-            [sys.executable, __file__, "--floor-child", str(n), str(k), order, str(repeats)],
-            env={**os.environ, **SINGLE_THREAD_ENV},
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout
-        return tuple(float(v) for v in out.split())
+        env = {**os.environ, **SINGLE_THREAD_ENV}
+        return tuple(in_child("floor", n, k, order, repeats, env=env))
     with threadpool_limits(limits=1, user_api="blas"):
         return timed(lambda: X @ beta, repeats)
 
@@ -174,14 +281,14 @@ def one_thread_floor(X, beta, n, k, order, repeats):
 def floor_child(n, k, order, repeats):
     X, beta, _ = make_design(n, k, order=order)
     X @ beta
-    print(*timed(lambda: X @ beta, repeats))
+    return timed(lambda: X @ beta, repeats)
 
 
-def against_floor(sizes, repeats, orders=("C",), k=20):
+def floor_rows(ns, repeats, orders=("C",), k=20):
     import velmora
 
     rows = []
-    for n in sizes:
+    for n in ns:
         for order in orders:
             X, beta, outcomes = make_design(n, k, order=order)
             floor = timed(lambda X=X, beta=beta: X @ beta, repeats)
@@ -191,31 +298,60 @@ def against_floor(sizes, repeats, orders=("C",), k=20):
                 velmora.mfx(res)
                 for method in METHODS:
                     t = timed(lambda res=res, m=method: velmora.mfx(res, se_method=m), repeats)
-                    rows.append((n, k, order, family, method, t, floor, single))
+                    rows.append(
+                        {
+                            "n": n,
+                            "k": k,
+                            "X": order,
+                            "family": family,
+                            "se": method,
+                            "t": t,
+                            "floor": floor,
+                            "single": single,
+                        }
+                    )
             del X, outcomes
     return rows
 
 
-def print_floor(rows, title):
-    print(f"\n{title}, ms: median (min-max); ratios to X @ params on NumPy's threads and on one")
-    head = (
-        f"{'n':>8} {'k':>3} {'X':<2} {'family':<6} {'se':<4} {'velmora':>24} "
-        f"{'X @ params':>24} {'1 thread':>9} {'ratio':>6} {'1 thr':>6} {'ns/row':>7}"
+def floor_table(title, rows):
+    return Table(
+        f"{title}, ms: median (min-max); ratios to X @ params on NumPy's threads and on one",
+        [
+            Column("n", ">8"),
+            Column("k", ">3"),
+            Column("X", "<2"),
+            Column("family", "<6"),
+            Column("se", "<4"),
+            Column("velmora", ">24", lambda r: spread(r["t"])),
+            Column("X @ params", ">24", lambda r: spread(r["floor"])),
+            Column("1 thread", ">9.2f", lambda r: ms(r["single"])),
+            Column("ratio", ">6.2f", lambda r: r["t"][0] / r["floor"][0]),
+            Column("1 thr", ">6.2f", lambda r: r["t"][0] / r["single"][0]),
+            Column("ns/row", ">7.1f", lambda r: r["t"][0] / r["n"] * 1e9),
+        ],
+        rows,
     )
-    print(head)
-    print("-" * len(head))
-    for n, k, order, family, method, t, floor, single in rows:
-        print(
-            f"{n:>8} {k:>3} {order:<2} {family:<6} {method:<4} {fmt(t):>24} {fmt(floor):>24} "
-            f"{single[0] * 1e3:9.2f} {t[0] / floor[0]:6.2f} {t[0] / single[0]:6.2f} "
-            f"{t[0] / n * 1e9:7.1f}"
-        )
 
 
-def pass_alone_rows(n, repeats, k=20):
+def against_floor(sizes, tables):
+    rows = floor_rows(sizes.floor, sizes.repeats)
+    return floor_table("2, 3. velmora against one pass over the data (k = 20)", rows)
+
+
+def against_k(sizes, tables):
+    n = sizes.floor[1]
+    rows = []
+    for k in sizes.ks:
+        rows += floor_rows((n,), sizes.repeats, orders=("C", "F"), k=k)
+    return floor_table(f"3. Cost against k, C and Fortran order (n = {n})", rows)
+
+
+def pass_alone(sizes, tables, k=20):
     """mfx against the pass over X alone, timed in turns on the same array."""
     import velmora
 
+    n, repeats = sizes.floor[1], sizes.repeats
     X, beta, outcomes = make_design(n, k)
     dummies = list(range(1, 1 + N_DUMMIES))
     rows = []
@@ -230,46 +366,50 @@ def pass_alone_rows(n, repeats, k=20):
             start = time.perf_counter()
             velmora._block_totals(family.lower(), beta, X, [0], dummies, "orvo")
             passes.append(time.perf_counter() - start)
-        rows.append((family, statistics.median(calls), statistics.median(passes)))
+        rows.append(
+            {"family": family, "call": statistics.median(calls), "pass": statistics.median(passes)}
+        )
     floor = timed(lambda: X @ beta, repeats)[0]
     # One plain read of X on one core: NumPy's sum, which starts no threads.
     one_read = timed(X.sum, repeats)[0]
-    return rows, floor, one_read
-
-
-def print_pass_alone(result, n):
-    rows, floor, one_read = result
-    print(
-        f"\n3. The pass over X alone against the whole call (n = {n}, k = 20, C order, orvo), "
+    return Table(
+        f"3. The pass over X alone against the whole call (n = {n}, k = 20, C order, orvo), "
         "ms: medians; the rest is reading the model, the dummy guess and the DataFrame; "
-        f"one read of X on one core (X.sum()) took {one_read * 1e3:.2f} ms"
+        f"one read of X on one core (X.sum()) took {one_read * 1e3:.2f} ms",
+        [
+            Column("family", "<6"),
+            Column("mfx", ">8.2f", lambda r: r["call"] * 1e3),
+            Column("pass", ">8.2f", lambda r: r["pass"] * 1e3),
+            Column("rest", ">8.2f", lambda r: (r["call"] - r["pass"]) * 1e3),
+            Column("pass / X @ params", ">18.2f", lambda r: r["pass"] / floor),
+            Column("pass / X.sum()", ">15.2f", lambda r: r["pass"] / one_read),
+        ],
+        rows,
     )
-    head = (
-        f"{'family':<6} {'mfx':>8} {'pass':>8} {'rest':>8} {'pass / X @ params':>18} "
-        f"{'pass / X.sum()':>15}"
-    )
-    print(head)
-    print("-" * len(head))
-    for family, call, alone in rows:
-        print(
-            f"{family:<6} {call * 1e3:8.2f} {alone * 1e3:8.2f} {(call - alone) * 1e3:8.2f} "
-            f"{alone / floor:18.2f} {alone / one_read:15.2f}"
-        )
 
 
-def print_layouts(rows):
-    print("\n5. Fortran-ordered against C-ordered X (k = 20): ratio of median times")
-    head = f"{'n':>8} {'family':<6} {'se':<4} {'C ms':>9} {'F ms':>9} {'F / C':>6}"
-    print(head)
-    print("-" * len(head))
-    by_key = {(n, order, family, method): t for n, _, order, family, method, t, _, _ in rows}
-    for (n, order, family, method), t in by_key.items():
-        if order == "C" and (n, "F", family, method) in by_key:
-            f = by_key[(n, "F", family, method)]
-            print(
-                f"{n:>8} {family:<6} {method:<4} {t[0] * 1e3:9.2f} {f[0] * 1e3:9.2f} "
-                f"{f[0] / t[0]:6.2f}"
-            )
+def layouts(sizes, tables):
+    """Section 3's k = 20 rows again, Fortran order against C order."""
+    by_key = {
+        (r["n"], r["X"], r["family"], r["se"]): r["t"] for r in tables["k"].rows if r["k"] == 20
+    }
+    rows = [
+        {"n": n, "family": family, "se": method, "C": t, "F": by_key[(n, "F", family, method)]}
+        for (n, order, family, method), t in by_key.items()
+        if order == "C" and (n, "F", family, method) in by_key
+    ]
+    return Table(
+        "5. Fortran-ordered against C-ordered X (k = 20): ratio of median times",
+        [
+            Column("n", ">8"),
+            Column("family", "<6"),
+            Column("se", "<4"),
+            Column("C ms", ">9.2f", lambda r: ms(r["C"])),
+            Column("F ms", ">9.2f", lambda r: ms(r["F"])),
+            Column("F / C", ">6.2f", lambda r: r["F"][0] / r["C"][0]),
+        ],
+        rows,
+    )
 
 
 # ------------------------------------------------------------------ 4. memory
@@ -289,7 +429,7 @@ def reset_peak():
 
 
 def memory_child(n, chunk):
-    """In a subprocess: the peak resident memory growth (MiB) of one mfx call."""
+    """The peak resident memory growth (MiB) of one mfx call."""
     import velmora
 
     X, beta, outcomes = make_design(n, 20)
@@ -298,50 +438,47 @@ def memory_child(n, chunk):
     before = rss_kib("VmRSS")
     reset_peak()
     velmora.mfx(res, chunk_size=chunk)
-    print((rss_kib("VmHWM") - before) / 1024)
+    return (rss_kib("VmHWM") - before) / 1024
 
 
-def in_subprocess(*args):
-    out = subprocess.run(
-        [sys.executable, __file__, *map(str, args)], capture_output=True, text=True
-    )
-    return float(out.stdout) if out.returncode == 0 else None
-
-
-def memory_rows(n, repeats):
+def memory(sizes, tables, repeats=3):
+    n = sizes.memory_n
     rows = []
     for chunk in (None, 10_000):
-        runs = [in_subprocess("--memory-child", n, chunk) for _ in range(repeats)]
-        runs = [r for r in runs if r is not None]
-        rows.append((n, chunk, runs))
-    return rows
-
-
-def print_memory(rows, sm_peaks):
-    print("\n4. Growth of resident memory during one call (Logit, k = 20, fresh process each)")
-    head = f"{'n':>8} {'X MiB':>7} {'chunk_size':>10} {'MiB: median (min-max)':>24}"
-    print(head)
-    print("-" * len(head))
-    for n, chunk, runs in rows:
-        cell = (
-            f"{statistics.median(runs):8.2f} ({min(runs):.2f}-{max(runs):.2f})"
-            if runs
-            else "not measurable here"
-        )
-        print(f"{n:>8} {n * 20 * 8 / 2**20:7.1f} {str(chunk):>10} {cell:>24}")
-    for n, peak in sm_peaks:
+        runs = [in_child("memory", n, chunk, check=False) for _ in range(repeats)]
+        rows.append({"n": n, "chunk_size": chunk, "runs": [r for r in runs if r is not None]})
+    notes = []
+    for sm_n in sizes.statsmodels[-2:]:
+        peak = in_child("statsmodels-memory", sm_n, check=False)
         if peak is not None:
-            print(
-                f"statsmodels get_margeff at n = {n}: {peak:.0f} MiB "
-                f"(X is {n * 20 * 8 / 2**20:.0f} MiB)"
+            notes.append(
+                f"statsmodels get_margeff at n = {sm_n}: {peak:.0f} MiB "
+                f"(X is {sm_n * 20 * 8 / 2**20:.0f} MiB)"
             )
+    return Table(
+        "4. Growth of resident memory during one call (Logit, k = 20, fresh process each)",
+        [
+            Column("n", ">8"),
+            Column("X MiB", ">7.1f", lambda r: r["n"] * 20 * 8 / 2**20),
+            Column("chunk_size", ">10", lambda r: str(r["chunk_size"])),
+            Column("MiB: median (min-max)", ">24", lambda r: memory_cell(r["runs"])),
+        ],
+        rows,
+        notes,
+    )
+
+
+def memory_cell(runs):
+    if not runs:
+        return "not measurable here"
+    return f"{statistics.median(runs):8.2f} ({min(runs):.2f}-{max(runs):.2f})"
 
 
 # ------------------------------------------------------------------ 6. Ctrl-C
 
 
 def interrupt_child(n, k, calls):
-    """In a subprocess: SIGINT 0.2 s into each of `calls` calls; the latencies, in s."""
+    """SIGINT 0.2 s into each of `calls` calls; the latencies, in s."""
     import signal
     import threading
 
@@ -372,61 +509,55 @@ def interrupt_child(n, k, calls):
             caught = time.perf_counter()
             timer.join()
             latencies.append(caught - sent[0])
-    print(*latencies)
+    return latencies
 
 
-def interrupt_rows(n=10_000_000, k=20, calls=5):
-    out = subprocess.run(
-        [sys.executable, __file__, "--interrupt-child", str(n), str(k), str(calls)],
-        capture_output=True,
-        text=True,
+def interrupt(sizes, tables, k=20, calls=5):
+    n = sizes.interrupt_n
+    latencies = in_child("interrupt", n, k, calls, check=False)
+    return Table(
+        f"6. Ctrl-C: SIGINT 0.2 s into a call (Logit, n = {n}, k = {k}), ms to KeyboardInterrupt",
+        [],
+        notes=[interrupt_summary(latencies)],
     )
-    if out.returncode != 0:
-        return n, k, None
-    return n, k, [float(v) for v in out.stdout.split()]
 
 
-def print_interrupt(row):
-    n, k, latencies = row
-    print(
-        f"\n6. Ctrl-C: SIGINT 0.2 s into a call (Logit, n = {n}, k = {k}), ms to KeyboardInterrupt"
-    )
+def interrupt_summary(latencies):
     if not latencies:
-        print("not measurable here")
-        return
+        return "not measurable here"
     done = [v for v in latencies if v == v]
     early = len(latencies) - len(done)
     note = f"; {early} of {len(latencies)} calls ended before the signal" if early else ""
     if not done:
-        print(f"every call ended before the signal{note}")
-        return
+        return f"every call ended before the signal{note}"
     cells = " ".join(f"{v * 1e3:.2f}" for v in done)
-    print(f"median {statistics.median(done) * 1e3:.2f}, max {max(done) * 1e3:.2f} ({cells}){note}")
+    return f"median {statistics.median(done) * 1e3:.2f}, max {max(done) * 1e3:.2f} ({cells}){note}"
 
 
 # ------------------------------------------------------------------ 7. fixed cost
 
 
-def fixed_cost_rows(sizes, repeats):
+def fixed_cost(sizes, tables, ns=(100, 10_000)):
     import velmora
 
+    repeats = max(sizes.repeats, 21)
     rows = []
-    for n in sizes:
+    for n in ns:
         X, beta, outcomes = make_design(n, 20)
         for family in FAMILIES:
             res = StandIn(family, X, outcomes[family], beta)
             velmora.mfx(res)
-            rows.append((n, family, timed(lambda res=res: velmora.mfx(res), repeats)))
-    return rows
-
-
-def print_fixed_cost(rows):
-    print("\n7. Small calls (k = 20, orvo), ms: median (min-max)")
-    head = f"{'n':>8} {'family':<6} {'velmora':>24}"
-    print(head)
-    print("-" * len(head))
-    for n, family, t in rows:
-        print(f"{n:>8} {family:<6} {fmt(t):>24}")
+            t = timed(lambda res=res: velmora.mfx(res), repeats)
+            rows.append({"n": n, "family": family, "t": t})
+    return Table(
+        "7. Small calls (k = 20, orvo), ms: median (min-max)",
+        [
+            Column("n", ">8"),
+            Column("family", "<6"),
+            Column("velmora", ">24", lambda r: spread(r["t"])),
+        ],
+        rows,
+    )
 
 
 # ------------------------------------------------------------------ plot
@@ -441,11 +572,11 @@ def plot(sm_rows, floor_rows, path):
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for family, marker in (("Logit", "o"), ("Probit", "s")):
         # one point per n: the stand-in's where both sections measured it
-        by_n = {n: t[0] for n, fam, m, t, _ in sm_rows if fam == family and m == "orvo"}
+        by_n = {r["n"]: r["t"][0] for r in sm_rows if r["family"] == family and r["se"] == "orvo"}
         by_n.update(
-            (n, t[0])
-            for n, _, o, fam, m, t, _, _ in floor_rows
-            if fam == family and m == "orvo" and o == "C"
+            (r["n"], r["t"][0])
+            for r in floor_rows
+            if r["family"] == family and r["se"] == "orvo" and r["X"] == "C"
         )
         pts = sorted(by_n.items())
         ax.plot(
@@ -454,7 +585,7 @@ def plot(sm_rows, floor_rows, path):
             color="tab:blue",
             label=f"velmora {family} (orvo)",
         )
-        sm_pts = sorted({(n, s[0]) for n, fam, _, _, s in sm_rows if fam == family})
+        sm_pts = sorted({(r["n"], r["sm"][0]) for r in sm_rows if r["family"] == family})
         ax.plot(
             *zip(*sm_pts, strict=True),
             marker=marker,
@@ -462,7 +593,7 @@ def plot(sm_rows, floor_rows, path):
             color="tab:red",
             label=f"statsmodels {family}",
         )
-    floor_pts = sorted({(n, f[0]) for n, _, o, _, _, _, f, _ in floor_rows if o == "C"})
+    floor_pts = sorted({(r["n"], r["floor"][0]) for r in floor_rows if r["X"] == "C"})
     ax.plot(*zip(*floor_pts, strict=True), marker="^", color="black", label="X @ params")
     ax.set_xscale("log")
     ax.set_yscale("log")
@@ -472,6 +603,7 @@ def plot(sm_rows, floor_rows, path):
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     print(f"\nplot written to {path}")
 
@@ -480,97 +612,88 @@ def plot(sm_rows, floor_rows, path):
 
 
 def timing_child(n, family, method, repeats):
+    """The median time of `repeats` mfx calls, in s."""
     import velmora
 
     X, beta, outcomes = make_design(n, 20)
     res = StandIn(family, X, outcomes[family], beta)
     velmora.mfx(res, se_method=method)
-    print(timed(lambda: velmora.mfx(res, se_method=method), repeats)[0])
+    return timed(lambda: velmora.mfx(res, se_method=method), repeats)[0]
 
 
 def against_build(other, repeats=7, turns=3):
-    import os
+    """This build and the one in `other` in turns, the best turn of each; rows as they come."""
 
-    print(f"\nThis build against the build in {other}: ms per call, best of {turns} turns")
-    print(f"{'n':>8} {'family':<6} {'se':<4} {'this':>9} {'other':>9} {'this/other':>10}")
-    for n in (100, 10_000, 1_000_000):
-        for family in FAMILIES:
-            for method in METHODS:
-                best = {"this": float("inf"), "other": float("inf")}
-                # Small calls take a fraction of a millisecond: a median of a few
-                # would move by several per cent from turn to turn.
-                calls = repeats if n >= 1_000_000 else 201
-                for _ in range(turns):
-                    for which in best:
-                        env = dict(os.environ)
-                        if which == "other":
-                            env["PYTHONPATH"] = other
-                        out = subprocess.run(
-                            [
-                                sys.executable,
-                                __file__,
-                                "--timing-child",
-                                str(n),
-                                family,
-                                method,
-                                str(calls),
-                            ],
-                            env=env,
-                            capture_output=True,
-                            text=True,
-                            check=True,
-                        ).stdout
-                        best[which] = min(best[which], float(out))
-                print(
-                    f"{n:>8} {family:<6} {method:<4} {best['this'] * 1e3:9.3f} "
-                    f"{best['other'] * 1e3:9.3f} {best['this'] / best['other']:10.2f}"
-                )
+    def rows():
+        for n in (100, 10_000, 1_000_000):
+            for family in FAMILIES:
+                for method in METHODS:
+                    best = {"this": float("inf"), "other": float("inf")}
+                    # Small calls take a fraction of a millisecond: a median of a few
+                    # would move by several per cent from turn to turn.
+                    calls = repeats if n >= 1_000_000 else 201
+                    for _ in range(turns):
+                        for which in best:
+                            env = dict(os.environ)
+                            if which == "other":
+                                env["PYTHONPATH"] = other
+                            t = in_child("timing", n, family, method, calls, env=env)
+                            best[which] = min(best[which], t)
+                    yield {"n": n, "family": family, "se": method, **best}
+
+    return Table(
+        f"This build against the build in {other}: ms per call, best of {turns} turns",
+        [
+            Column("n", ">8"),
+            Column("family", "<6"),
+            Column("se", "<4"),
+            Column("this", ">9.3f", lambda r: r["this"] * 1e3),
+            Column("other", ">9.3f", lambda r: r["other"] * 1e3),
+            Column("this/other", ">10.2f", lambda r: r["this"] / r["other"]),
+        ],
+        rows(),
+    )
+
+
+# ------------------------------------------------------------------ registries
+
+
+# What in_child() can run, by name: each returns what JSON can carry.
+CHILDREN = {
+    "floor": floor_child,
+    "memory": memory_child,
+    "statsmodels-memory": statsmodels_memory_child,
+    "interrupt": interrupt_child,
+    "timing": timing_child,
+}
+
+# The measurements in the order they run and print; each takes the run's sizes and
+# the tables of those before it, by name.
+MEASUREMENTS = {
+    "statsmodels": against_statsmodels,
+    "floor": against_floor,
+    "k": against_k,
+    "pass alone": pass_alone,
+    "memory": memory,
+    "layouts": layouts,
+    "interrupt": interrupt,
+    "fixed cost": fixed_cost,
+}
 
 
 def main(argv):
-    if argv[:1] == ["--timing-child"]:
-        timing_child(int(argv[1]), argv[2], argv[3], int(argv[4]))
-        return
-    if argv[:1] == ["--floor-child"]:
-        floor_child(int(argv[1]), int(argv[2]), argv[3], int(argv[4]))
-        return
-    if argv[:1] == ["--interrupt-child"]:
-        interrupt_child(int(argv[1]), int(argv[2]), int(argv[3]))
-        return
-    if argv[:1] == ["--memory-child"]:
-        memory_child(int(argv[1]), None if argv[2] == "None" else int(argv[2]))
-        return
-    if argv[:1] == ["--statsmodels-memory-child"]:
-        statsmodels_memory_child(int(argv[1]))
+    if argv[:1] == ["--child"]:
+        run_child(argv[1], argv[2])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, to try the script")
-    parser.add_argument("--plot", default=str(HERE / "mfx_timing.png"))
+    parser.add_argument("--plot", default=str(HERE.parent / "docs" / "mfx_timing.png"))
     parser.add_argument("--against", metavar="DIR", help="time against the build in DIR only")
     args = parser.parse_args(argv)
     if args.against:
-        against_build(args.against)
+        show(against_build(args.against))
         return
-    if args.quick:
-        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps, interrupt_n = (
-            (2_000, 10_000),
-            (10_000, 50_000),
-            50_000,
-            (5, 20),
-            3,
-            1,
-            1_000_000,
-        )
-    else:
-        sm_sizes, floor_sizes, mem_n, ks, reps, sm_reps, interrupt_n = (
-            (10_000, 100_000, 400_000),
-            (100_000, 1_000_000, 4_000_000),
-            1_000_000,
-            (5, 20, 80),
-            7,
-            3,
-            20_000_000,
-        )
+    sizes = QUICK if args.quick else FULL
 
     import velmora  # noqa: F401  (fail early when it is not installed)
 
@@ -581,31 +704,15 @@ def main(argv):
     except ImportError:
         one_thread = "a subprocess with OPENBLAS_NUM_THREADS=1"
     print(
-        f"NumPy {np.__version__}; times are medians of {reps} calls "
-        f"(statsmodels: {sm_reps}, {max(1, sm_reps - 1)} at n >= 400000); "
+        f"NumPy {np.__version__}; times are medians of {sizes.repeats} calls "
+        f"(statsmodels: {sizes.sm_repeats}, {max(1, sizes.sm_repeats - 1)} at n >= 400000); "
         f"X @ params on one thread through {one_thread}"
     )
-    sm_rows = against_statsmodels(sm_sizes, reps, sm_reps)
-    print_statsmodels(sm_rows)
-    sm_peaks = [(n, in_subprocess("--statsmodels-memory-child", n)) for n in sm_sizes[-2:]]
-
-    floor_rows = against_floor(floor_sizes, reps)
-    print_floor(floor_rows, "2, 3. velmora against one pass over the data (k = 20)")
-    k_rows = []
-    for k in ks:
-        k_rows += against_floor((floor_sizes[1],), reps, orders=("C", "F"), k=k)
-    print_floor(k_rows, f"3. Cost against k, C and Fortran order (n = {floor_sizes[1]})")
-    print_pass_alone(pass_alone_rows(floor_sizes[1], reps), floor_sizes[1])
-
-    print_memory(memory_rows(mem_n, 3), sm_peaks)
-
-    layout_rows = [row for row in k_rows if row[1] == 20]
-    print_layouts(layout_rows)
-
-    print_interrupt(interrupt_rows(interrupt_n))
-    print_fixed_cost(fixed_cost_rows((100, 10_000), max(reps, 21)))
-
-    plot(sm_rows, floor_rows, args.plot)
+    tables = {}
+    for name, measure in MEASUREMENTS.items():
+        tables[name] = measure(sizes, tables)
+        show(tables[name])
+    plot(tables["statsmodels"].rows, tables["floor"].rows, args.plot)
 
 
 if __name__ == "__main__":
