@@ -1,0 +1,120 @@
+#include "engine/block_element_loops.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "engine/vector_math.hpp"
+
+namespace velmora {
+namespace {
+
+// Eight running sums, one per lane of a vector register, break the chain of
+// dependent additions and let the loop vectorise without reordering any one
+// sum; the order of additions within a chunk is free.
+constexpr std::size_t sum_lanes = 8;
+
+inline double lane_total(const double (&partial)[sum_lanes]) {
+  return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+         ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+}
+
+}  // namespace
+
+VELMORA_SIMD_CLONES
+double sum(const double* __restrict values, std::size_t n) {
+  double partial[sum_lanes] = {};
+  std::size_t r = 0;
+  for (; r + sum_lanes <= n; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      partial[l] += values[r + l];
+    }
+  }
+  for (; r < n; ++r) {
+    partial[0] += values[r];
+  }
+  return lane_total(partial);
+}
+
+double sum(std::span<const double> values) { return sum(values.data(), values.size()); }
+
+// The test runs on the gathered copy in the bits of the values (integer
+// operations that vectorise), not as a chain of comparisons along the
+// strided reads.
+VELMORA_SIMD_CLONES
+bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
+                   std::size_t m) {
+  for (std::size_t r = 0; r < m; ++r) {
+    x_j[r] = column[static_cast<std::ptrdiff_t>(r) * stride];
+  }
+  constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
+  constexpr auto one = std::bit_cast<std::uint64_t>(1.0);
+  std::uint64_t other = 0;
+  for (std::size_t r = 0; r < m; ++r) {
+    const auto bits = std::bit_cast<std::uint64_t>(x_j[r]);
+    // Neither a zero of either sign nor +1.
+    other |= ((bits & magnitude) != 0 && bits != one) ? std::uint64_t{1} : 0;
+  }
+  return other == 0;
+}
+
+VELMORA_SIMD_CLONES
+void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
+                 double* __restrict other, std::size_t m) {
+  for (std::size_t r = 0; r < m; ++r) {
+    other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
+  }
+}
+
+VELMORA_SIMD_CLONES
+bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,
+                         double at_one, double at_zero, double* __restrict out, std::size_t m) {
+  // In the bits of a double, the positive normal numbers are one unsigned
+  // range; the check is then integer operations of the width of a double,
+  // which vectorise with the rest of the loop.
+  constexpr auto least = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::min());
+  constexpr std::uint64_t span =
+      std::bit_cast<std::uint64_t>(std::numeric_limits<double>::max()) - least;
+  std::uint64_t outside = 0;
+  for (std::size_t r = 0; r < m; ++r) {
+    const double g = exp_xb[r];
+    const double product = g * (x_j[r] == 1.0 ? at_one : at_zero);
+    out[r] = product;
+    const std::uint64_t g_offset = std::bit_cast<std::uint64_t>(g) - least;
+    const std::uint64_t product_offset = std::bit_cast<std::uint64_t>(product) - least;
+    outside |=
+        (g_offset > span ? std::uint64_t{1} : 0) | (product_offset > span ? std::uint64_t{1} : 0);
+  }
+  return outside == 0;
+}
+
+VELMORA_SIMD_CLONES
+DummySums pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
+                            const double* __restrict fxb, const double* __restrict other_cdf,
+                            const double* __restrict other_pdf, double* __restrict weights,
+                            std::size_t m) {
+  double cdf1[sum_lanes] = {};
+  double cdf0[sum_lanes] = {};
+  double pdf1[sum_lanes] = {};
+  const auto pick = [&](std::size_t r, std::size_t lane) {
+    const bool at_one = x_j[r] == 1.0;
+    cdf1[lane] += at_one ? cdf_xb[r] : other_cdf[r];
+    cdf0[lane] += at_one ? other_cdf[r] : cdf_xb[r];
+    const double g1 = at_one ? fxb[r] : other_pdf[r];
+    const double g0 = at_one ? other_pdf[r] : fxb[r];
+    pdf1[lane] += g1;
+    weights[r] = g1 - g0;
+  };
+  std::size_t r = 0;
+  for (; r + sum_lanes <= m; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      pick(r + l, l);
+    }
+  }
+  for (; r < m; ++r) {
+    pick(r, 0);
+  }
+  return {lane_total(cdf1), lane_total(cdf0), lane_total(pdf1)};
+}
+
+}  // namespace velmora

@@ -1,0 +1,64 @@
+#pragma once
+// The loops over the elements of a block's working arrays that the pass
+// runs besides the link functions: sums, and for each dummy column its
+// gather and 0/1 check, its other index, and the picks of F and f. Each is
+// compiled once per instruction set (VELMORA_SIMD_CLONES), the running CPU
+// choosing.
+
+#include <cstddef>
+#include <limits>
+#include <span>
+
+namespace velmora {
+
+// Sums of n values in eight running sums, one per lane of a vector
+// register, added pairwise at the end: the same order of additions at any
+// vector width.
+[[nodiscard]] double sum(const double* __restrict values, std::size_t n);
+[[nodiscard]] double sum(std::span<const double> values);
+
+// A dummy column's values in a block gathered to unit stride (m values
+// `stride` apart from `column` into x_j); true when all of them are exactly
+// 0 or 1 (-0 included).
+[[nodiscard]] bool gather_binary(const double* __restrict column, std::ptrdiff_t stride,
+                                 double* __restrict x_j, std::size_t m);
+
+// For a 0/1 column the index that is not xb itself: xb - beta_j at x = 1,
+// xb + beta_j at x = 0 (the general formulas' values, as (1 - 1) * beta_j
+// and -0 * beta_j are zeros).
+void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
+                 double* __restrict other, std::size_t m);
+
+// A positive double that is neither subnormal nor infinite (false for NaN).
+inline bool positive_normal(double v) {
+  return (v >= std::numeric_limits<double>::min()) & (v <= std::numeric_limits<double>::max());
+}
+
+// Logit: exp of the other index of a 0/1 column as exp(xb) times at_one =
+// exp(-beta_j) (at x = 1) or at_zero = exp(beta_j) (at x = 0), a product
+// instead of an exponential. It differs from exp(xb -/+ beta_j) by rounding
+// only where both exp(xb) and the product are normal numbers (the factors
+// are checked by the caller); false when some element is not, for the
+// caller to compute those again.
+[[nodiscard]] bool scaled_exponentials(const double* __restrict x_j,
+                                       const double* __restrict exp_xb, double at_one,
+                                       double at_zero, double* __restrict out, std::size_t m);
+
+// Sums over a block's rows of F at x_j = 1, F at x_j = 0 and f at x_j = 1.
+struct DummySums {
+  double cdf1;
+  double cdf0;
+  double pdf1;
+};
+
+// F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the
+// other index (selects, not arithmetic: exact), summed as sum() sums, and
+// the dummy's weight f1 - f0 for each row.
+[[nodiscard]] DummySums pick_dummy_values(const double* __restrict x_j,
+                                          const double* __restrict cdf_xb,
+                                          const double* __restrict fxb,
+                                          const double* __restrict other_cdf,
+                                          const double* __restrict other_pdf,
+                                          double* __restrict weights, std::size_t m);
+
+}  // namespace velmora

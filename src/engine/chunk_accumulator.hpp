@@ -1,0 +1,125 @@
+#pragma once
+// The totals of one chunk of rows, formed block by block: the linear index,
+// the link functions, each dummy's discrete change and the weights whose
+// product with the block gives every Jacobian row. Used by the pass over the
+// chunks (effect_accumulation.cpp).
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "engine/blas.hpp"
+#include "engine/block_products.hpp"
+#include "engine/effect_accumulation.hpp"
+#include "engine/interruption.hpp"
+#include "engine/line_aligned.hpp"
+#include "engine/link_functions.hpp"
+#include "engine/strided_view.hpp"
+
+namespace velmora {
+
+enum class ColumnClass { Intercept, Dummy, Continuous };
+
+// The class of each of the k columns; indices beyond them are ignored.
+[[nodiscard]] std::vector<ColumnClass> column_classes(std::size_t k,
+                                                      std::span<const std::size_t> intercepts,
+                                                      std::span<const std::size_t> dummies);
+
+// What a block does when a dummy column holds a value other than 0 and 1:
+// nothing (the lists are known to be right), stop the pass (the guess from
+// the first rows was wrong; mfx classifies and passes again), or note the
+// column and go on (a block of a larger matrix, whose caller classifies
+// over all blocks).
+enum class DummyCheck { Off, Stop, Record };
+
+struct ChunkSettings {
+  ModelKind kind = ModelKind::Logit;
+  VectorView beta;
+  std::size_t k = 0;
+  // Bounds the rows of any chunk, so a small call gets no full-sized block buffers.
+  std::size_t most_rows = 0;
+  // X's column stride is 1; sets the size of the blocks.
+  bool rows_contiguous = false;
+  std::span<const std::size_t> dummies;  // the dummy columns, ascending
+  bool has_continuous = false;
+  SeMethod method = SeMethod::Orvo;
+  // What a block does with a dummy column that holds a value other than 0
+  // and 1: with Stop the chunk ends there (contradicted()), with Record the
+  // column is noted (contradicted_dummies()) and the general formulas take it.
+  DummyCheck dummy_check = DummyCheck::Off;
+};
+
+// One weight column per dummy (f(xb1) - f(xb0)) and, when there are
+// continuous regressors, one for the method (xb * f(xb) for Orvo, f'(xb) for
+// Sm). X_c^T times the weights gives every Jacobian row of the chunk in one
+// product instead of k dot products per regressor.
+class ChunkAccumulator {
+ public:
+  ChunkAccumulator(const ChunkSettings& settings, const blas::Routines& blas,
+                   InterruptionPoller& poller);
+
+  [[nodiscard]] bool contradicted() const { return contradicted_; }
+  // Entry d is true when dummy d held another value in some block (Record).
+  [[nodiscard]] const std::vector<bool>& contradicted_dummies() const {
+    return contradicted_dummies_;
+  }
+
+  // Totals of one chunk, formed over its blocks; read after add_chunk.
+  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
+  [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_cdf1_[d] - dummy_cdf0_[d]; }
+  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return dummy_pdf1_[d]; }
+  // Element l of X_c^T times weight column w.
+  [[nodiscard]] double product(std::size_t w, std::size_t l) const {
+    return products_[w * settings_.k + l];
+  }
+
+  void add_chunk(const MatrixView& chunk);
+
+ private:
+  // The work on a block, in order. A share of the next block's lines is
+  // asked for before each stage and the rest after the last, so the plan
+  // of the prefetch follows from this list.
+  enum class StageKind { LinearIndex, LinkFunctions, DummyWeights, MethodWeightsAndProducts };
+  struct Stage {
+    StageKind kind;
+    std::size_t dummy = 0;  // for DummyWeights: its position in settings_.dummies
+  };
+
+  void add_block(const MatrixView& block);
+  void link_functions(std::size_t m);
+  void method_weights(std::size_t m);
+  void linear_index(const MatrixView& block, std::span<double> xb) const;
+  void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb);
+  void add_general_dummy_weights(std::span<const double> x_j, std::size_t d,
+                                 std::span<const double> xb);
+  void add_weight_products(const MatrixView& block);
+  bool stops_on_contradiction(std::size_t d);
+
+  ChunkSettings settings_;
+  const blas::Routines& blas_;
+  InterruptionPoller& poller_;
+  bool contradicted_ = false;
+  std::vector<bool> contradicted_dummies_;
+  std::size_t block_rows_;
+  std::size_t weight_columns_;
+  std::vector<Stage> stages_;
+  SpreadPrefetch next_block_;
+
+  // Per block of rows.
+  BlockArray xb_, fxb_, xb1_, xb0_, scratch_;
+  BlockArray cdf_xb_;  // F(xb), empty where nothing needs it
+  BlockArray column_;  // the current dummy's values in the block
+  BlockArray dummy_cdf0_rows_;
+  BlockArray weights_;  // block_rows_ x weight_columns_, column-major
+
+  // Per chunk.
+  double sum_pdf_ = 0.0;
+  std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
+  std::vector<double> products_;  // k x weight_columns_, column-major
+  std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
+  // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
+  BlockArray exp_xb_;
+  std::vector<double> exp_of_beta_;
+};
+
+}  // namespace velmora
