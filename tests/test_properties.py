@@ -166,7 +166,7 @@ def test_non_finite_values_flow_through(case):
 
 
 def wide_case(layout, kind):
-    # 40 columns make the engine's row blocks about 800 rows, so 1700 rows
+    # 40 columns make the engine's row blocks 51 rows (16 KiB), so 1700 rows
     # and the chunk sizes below split chunks into several blocks.
     rng = np.random.default_rng(len(layout) + len(kind))
     n, k = 1700, 40

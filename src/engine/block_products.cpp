@@ -17,8 +17,7 @@ constexpr std::size_t weights_per_sweep = 3;
 // N doubles handled as one value. Each instruction set's version of the
 // loops below uses N up to its registers' width (8 for AVX-512, 4 for AVX2,
 // 2 for the baseline): wider values are split by the compiler, and arrays of
-// them then live on the stack (an AVX2 build of 8-wide sums measured eight
-// times slower).
+// them then live on the stack.
 template <std::size_t N>
 struct Pack {
   using type [[gnu::vector_size(N * sizeof(double))]] = double;
@@ -57,15 +56,12 @@ template <std::size_t Width>
 
 // Rows contiguous: a row is read at most four doubles at a time, also where
 // registers hold eight. NumPy places an array 16 bytes past a cache line, so
-// with rows of most lengths every eight-double load straddles two lines; on
-// an AVX-512 CPU the loops below at four measured 4-8 % faster a call than at
-// eight (k = 5 to 80), and no slower with rows aligned to lines.
+// with rows of most lengths every eight-double load would straddle two lines.
 template <std::size_t Width>
 constexpr std::size_t row_width = Width < 4 ? Width : 4;
 
 // The columns of X in tiles of at most two registers' width, each against up
-// to three weight columns, every partial sum in a register (with AVX2, tiles
-// of 16 columns measured 3 % slower than 8).
+// to three weight columns, every partial sum in a register.
 template <std::size_t Width>
 constexpr std::size_t widest_row_tile = 2 * Width;
 
@@ -371,7 +367,7 @@ template <std::size_t Width>
 [[gnu::always_inline]] inline void column_linear_index_at(const MatrixView& block,
                                                                       const double* beta,
                                                                       double* xb) {
-  // 32 rows at once at width 8 and 4 (the measured 4 x 8), 16 at width 2.
+  // 32 rows at once at width 8 and 4, 16 at width 2: the tilings that timed best.
   constexpr std::size_t packs = Width == 8 ? 4 : 8;
   const std::size_t m = block.rows;
   const std::size_t k = block.cols;
@@ -554,10 +550,10 @@ void SpreadPrefetch::start_run() {
 void SpreadPrefetch::issue(std::size_t lines) {
   // One line at a time with the cursor in the object's own fields, which
   // spaces the prefetches a few cycles apart: issued back to back from
-  // registers, the same lines measured a call 15-20 % slower, as if the
-  // second-level cache let go of requests that came in a burst. Locality 1:
-  // into the second-level cache, leaving the first-level one to the block
-  // being worked on (the first level measured slower here).
+  // registers, the same lines made a call slower, as if the second-level
+  // cache let go of requests that came in a burst. Locality 1: into the
+  // second-level cache, leaving the first-level one to the block being
+  // worked on.
   for (; lines > 0 && run_ < runs_; --lines) {
     __builtin_prefetch(reinterpret_cast<const void*>(next_line_), 0, 1);
     next_line_ += cache_line;

@@ -43,11 +43,10 @@ bool block_linear_index_at_width(std::size_t width, const MatrixView& block, con
 // spread over the work on the current one. Asked for all at once, the lines
 // of a block queue behind each other and stall the work until most have
 // arrived, so reading and arithmetic take turns; a share between each step
-// of the work keeps memory busy while the arithmetic runs (a call at
-// n = 10^6, k = 20 then measured about 20 % faster). The lines go to the second-level cache, so the
-// first-level one keeps the current block. A hint only: nothing is read,
-// and blocks with neither rows nor columns contiguous are left to the
-// hardware.
+// of the work keeps memory busy while the arithmetic runs. The lines go to
+// the second-level cache, so the first-level one keeps the current block.
+// A hint only: nothing is read, and blocks with neither rows nor columns
+// contiguous are left to the hardware.
 class SpreadPrefetch {
  public:
   // Plans the lines of `block` over `steps` calls of step(); drops what was
