@@ -252,7 +252,12 @@ def intercepts_anywhere():
 
 def large(X, names):
     k = X.shape[1]
-    return {"exog": X, "exog_names": names, "params": np.linspace(-0.4, 0.5, k), "cov": np.eye(k) / 100}
+    return {
+        "exog": X,
+        "exog_names": names,
+        "params": np.linspace(-0.4, 0.5, k),
+        "cov": np.eye(k) / 100,
+    }
 
 
 # The reader's and the classification's cases of the velmora.mfx suite: both
@@ -476,35 +481,90 @@ TOTALS = (np.zeros(K), np.zeros((K, K)))
 # The private entry points check what they are handed, though only
 # velmora_dask calls them, with what the core itself produced.
 REFUSALS = {
-    "method-not-text": ("_read_model", (results_for(BLOCK), 3, None, None), TypeError,
-                        "argument 'se_method': 'int' object cannot be converted to 'PyString'"),
-    "negative-columns": ("_intercept_indices", (NAMES, 50, -1, K), ValueError,
-                         "column and coefficient counts cannot be negative"),
-    "names-not-a-sequence": ("_intercept_indices", (None, 50, K, K), TypeError,
-                             "'NoneType' object cannot be converted to 'Sequence'"),
-    "block-of-ints": ("_guess_dummies", (BLOCK.astype(int), NAMES, [0]), TypeError,
-                      "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    "intercepts-descending": ("_guess_dummies", (BLOCK, NAMES, [3, 0]), ValueError,
-                              "intercepts must be ascending column indices"),
-    "family-unknown": ("_block_totals", ("ols", BLOCK[0], BLOCK, [0], [2], "orvo"), ValueError,
-                       "ame: only Logit or Probit supported, got ols"),
-    "method-unknown": ("_block_totals", ("logit", BLOCK[0], BLOCK, [0], [2], "SM"), ValueError,
-                       "se_method must be 'orvo' or 'sm', got 'SM'"),
-    "params-two-axes": ("_block_totals", ("logit", BLOCK[:1], BLOCK, [0], [2], "sm"), TypeError,
-                        "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    "dummy-beyond-columns": ("_block_totals", ("logit", BLOCK[0], BLOCK, [0], [K], "sm"),
-                             ValueError, f"dummies must be column indices below {K}"),
-    "dummy-and-intercept": ("_block_totals", ("probit", BLOCK[0], BLOCK, [0], [0], "sm"),
-                            ValueError, "an intercept cannot be a dummy"),
-    "negative-row-count": ("_report", (*TOTALS, -1, np.eye(K), [0], NAMES), ValueError,
-                           "the row count cannot be negative"),
-    "jacobian-short": ("_report", (TOTALS[0], np.zeros(K), 9, np.eye(K), [0], NAMES), TypeError,
-                       "'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    "jacobian-not-contiguous": ("_report", (TOTALS[0], np.zeros((K, 2 * K))[:, ::2], 9,
-                                            np.eye(K), [0], NAMES), ValueError,
-                                f"totals must be C-contiguous with {K * K} elements"),
-    "name-not-text": ("_report", (*TOTALS, 9, np.eye(K), [0], ["const", 1]), TypeError,
-                      "'int' object cannot be converted to 'PyString'"),
+    "method-not-text": (
+        "_read_model",
+        (results_for(BLOCK), 3, None, None),
+        TypeError,
+        "argument 'se_method': 'int' object cannot be converted to 'PyString'",
+    ),
+    "negative-columns": (
+        "_intercept_indices",
+        (NAMES, 50, -1, K),
+        ValueError,
+        "column and coefficient counts cannot be negative",
+    ),
+    "names-not-a-sequence": (
+        "_intercept_indices",
+        (None, 50, K, K),
+        TypeError,
+        "'NoneType' object cannot be converted to 'Sequence'",
+    ),
+    "block-of-ints": (
+        "_guess_dummies",
+        (BLOCK.astype(int), NAMES, [0]),
+        TypeError,
+        "'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    "intercepts-descending": (
+        "_guess_dummies",
+        (BLOCK, NAMES, [3, 0]),
+        ValueError,
+        "intercepts must be ascending column indices",
+    ),
+    "family-unknown": (
+        "_block_totals",
+        ("ols", BLOCK[0], BLOCK, [0], [2], "orvo"),
+        ValueError,
+        "ame: only Logit or Probit supported, got ols",
+    ),
+    "method-unknown": (
+        "_block_totals",
+        ("logit", BLOCK[0], BLOCK, [0], [2], "SM"),
+        ValueError,
+        "se_method must be 'orvo' or 'sm', got 'SM'",
+    ),
+    "params-two-axes": (
+        "_block_totals",
+        ("logit", BLOCK[:1], BLOCK, [0], [2], "sm"),
+        TypeError,
+        "'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    "dummy-beyond-columns": (
+        "_block_totals",
+        ("logit", BLOCK[0], BLOCK, [0], [K], "sm"),
+        ValueError,
+        f"dummies must be column indices below {K}",
+    ),
+    "dummy-and-intercept": (
+        "_block_totals",
+        ("probit", BLOCK[0], BLOCK, [0], [0], "sm"),
+        ValueError,
+        "an intercept cannot be a dummy",
+    ),
+    "negative-row-count": (
+        "_report",
+        (*TOTALS, -1, np.eye(K), [0], NAMES),
+        ValueError,
+        "the row count cannot be negative",
+    ),
+    "jacobian-short": (
+        "_report",
+        (TOTALS[0], np.zeros(K), 9, np.eye(K), [0], NAMES),
+        TypeError,
+        "'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    "jacobian-not-contiguous": (
+        "_report",
+        (TOTALS[0], np.zeros((K, 2 * K))[:, ::2], 9, np.eye(K), [0], NAMES),
+        ValueError,
+        f"totals must be C-contiguous with {K * K} elements",
+    ),
+    "name-not-text": (
+        "_report",
+        (*TOTALS, 9, np.eye(K), [0], ["const", 1]),
+        TypeError,
+        "'int' object cannot be converted to 'PyString'",
+    ),
 }
 
 

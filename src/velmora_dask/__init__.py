@@ -107,7 +107,9 @@ def _as_dask_array(rows: object, frame_type: type | None) -> da.Array:
                 raise _array_type_error(rows, dtype, 2)
         return rows.to_dask_array(lengths=True)
     if not isinstance(rows, da.Array):
-        raise TypeError(f"'{type(rows).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
+        raise TypeError(
+            f"'{type(rows).__qualname__}' object cannot be converted to 'PyArray<T, D>'"
+        )
     if rows.ndim != 2 or rows.dtype != np.float64:
         raise _array_type_error(rows, rows.dtype, rows.ndim)
     return rows
