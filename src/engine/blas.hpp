@@ -45,8 +45,8 @@ struct Routines {
             Int ldc) const {
     auto ta = static_cast<char>(trans_a);
     auto tb = static_cast<char>(trans_b);
-    dgemm(&ta, &tb, &m, &n, &k, &alpha, const_cast<double*>(a), &lda, const_cast<double*>(b),
-          &ldb, &beta, c, &ldc);
+    dgemm(&ta, &tb, &m, &n, &k, &alpha, const_cast<double*>(a), &lda, const_cast<double*>(b), &ldb,
+          &beta, c, &ldc);
   }
 
   [[nodiscard]] double dot_piece(Int n, const double* x, Int incx, const double* y,

@@ -23,8 +23,9 @@ struct Pack {
   using type [[gnu::vector_size(N * sizeof(double))]] = double;
   // The same at any address of a double, for loads from X: a memcpy into a
   // vector was split into 16-byte moves through the stack at width 4.
-  using unaligned [[gnu::vector_size(N * sizeof(double)), gnu::aligned(sizeof(double)),
-                    gnu::may_alias]] = double;
+  using unaligned
+      [[gnu::vector_size(N * sizeof(double)), gnu::aligned(sizeof(double)), gnu::may_alias]] =
+          double;
 };
 
 // Through a reference: a vector returned by value would change the ABI
@@ -88,7 +89,7 @@ template <std::size_t Width, std::size_t Cols, std::size_t Weights>
   using Vec = typename Pack<width>::type;
   Vec partial[ways][Weights][packs] = {};
   std::size_t r = 0;
-  const auto add_row = [&](std::size_t row_index, Vec (&sums)[Weights][packs]) {
+  const auto add_row = [&](std::size_t row_index, Vec(&sums)[Weights][packs]) {
     const double* row = x + static_cast<std::ptrdiff_t>(row_index) * row_stride;
     Vec values[packs];
     for (std::size_t p = 0; p < packs; ++p) {
@@ -174,8 +175,8 @@ template <std::size_t Width, std::size_t Cols, std::size_t Weights>
   for (; r + Width <= m; r += Width) {
     Vec values[Cols];
     for (std::size_t c = 0; c < Cols; ++c) {
-      load(values[c], x + static_cast<std::ptrdiff_t>(c) * col_stride +
-                          static_cast<std::ptrdiff_t>(r));
+      load(values[c],
+           x + static_cast<std::ptrdiff_t>(c) * col_stride + static_cast<std::ptrdiff_t>(r));
     }
     for (std::size_t w = 0; w < Weights; ++w) {
       Vec weight;
@@ -188,9 +189,9 @@ template <std::size_t Width, std::size_t Cols, std::size_t Weights>
   for (; r < m; ++r) {
     for (std::size_t w = 0; w < Weights; ++w) {
       for (std::size_t c = 0; c < Cols; ++c) {
-        tail[w][c] += x[static_cast<std::ptrdiff_t>(c) * col_stride +
-                        static_cast<std::ptrdiff_t>(r)] *
-                      weights[w * weights_stride + r];
+        tail[w][c] +=
+            x[static_cast<std::ptrdiff_t>(c) * col_stride + static_cast<std::ptrdiff_t>(r)] *
+            weights[w * weights_stride + r];
       }
     }
   }
@@ -207,9 +208,8 @@ template <std::size_t Width, std::size_t Weights>
   const std::size_t k = block.cols;
   std::size_t l = 0;
   for (; l + columns_per_tile <= k; l += columns_per_tile) {
-    column_tile<Width, columns_per_tile, Weights>(block.address(0, l), block.col_stride,
-                                                  block.rows, weights, weights_stride,
-                                                  products + l, k);
+    column_tile<Width, columns_per_tile, Weights>(block.address(0, l), block.col_stride, block.rows,
+                                                  weights, weights_stride, products + l, k);
   }
   if (l < k) {
     column_tile<Width, 1, Weights>(block.address(0, l), block.col_stride, block.rows, weights,
@@ -297,8 +297,9 @@ template <std::size_t Width, std::size_t Rows>
   if constexpr (Width == 2) {
     if (l < k) {
       for (std::size_t i = 0; i < Rows; ++i) {
-        single[i] = x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] *
-                    beta[l];
+        single[i] =
+            x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] *
+            beta[l];
       }
     }
     for (std::size_t i = 0; i < Rows; ++i) {
@@ -308,9 +309,9 @@ template <std::size_t Width, std::size_t Rows>
     static_assert(Width == 4);
     for (; l < k; ++l) {
       for (std::size_t i = 0; i < Rows; ++i) {
-        single[i] += x[static_cast<std::ptrdiff_t>(i) * row_stride +
-                       static_cast<std::ptrdiff_t>(l)] *
-                     beta[l];
+        single[i] +=
+            x[static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(l)] *
+            beta[l];
       }
     }
     if constexpr (Rows == 4) {
@@ -329,9 +330,8 @@ template <std::size_t Width, std::size_t Rows>
 }
 
 template <std::size_t Width>
-[[gnu::always_inline]] inline void row_linear_index_at(const MatrixView& block,
-                                                                   const double* beta,
-                                                                   double* xb) {
+[[gnu::always_inline]] inline void row_linear_index_at(const MatrixView& block, const double* beta,
+                                                       double* xb) {
   constexpr std::size_t rows_at_once = 4;
   constexpr std::size_t width = row_width<Width>;
   const std::size_t m = block.rows;
@@ -365,8 +365,7 @@ template <std::size_t Width, std::size_t Packs>
 
 template <std::size_t Width>
 [[gnu::always_inline]] inline void column_linear_index_at(const MatrixView& block,
-                                                                      const double* beta,
-                                                                      double* xb) {
+                                                          const double* beta, double* xb) {
   // 32 rows at once at width 8 and 4, 16 at width 2: the tilings that timed best.
   constexpr std::size_t packs = Width == 8 ? 4 : 8;
   const std::size_t m = block.rows;
@@ -436,14 +435,12 @@ bool linear_index_at(const MatrixView& block, const double* beta, double* xb) {
 
 // One version of each loop per instruction set, at its width.
 VELMORA_WIDTH_VERSIONS(void, products_of_contiguous_rows,
-                       (const MatrixView& block, const double* weights,
-                        std::size_t weights_stride, std::size_t weight_columns,
-                        double* products),
+                       (const MatrixView& block, const double* weights, std::size_t weights_stride,
+                        std::size_t weight_columns, double* products),
                        row_products_at, (block, weights, weights_stride, weight_columns, products))
 VELMORA_WIDTH_VERSIONS(void, products_of_contiguous_columns,
-                       (const MatrixView& block, const double* weights,
-                        std::size_t weights_stride, std::size_t weight_columns,
-                        double* products),
+                       (const MatrixView& block, const double* weights, std::size_t weights_stride,
+                        std::size_t weight_columns, double* products),
                        column_products_at,
                        (block, weights, weights_stride, weight_columns, products))
 VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_rows,
@@ -455,9 +452,8 @@ VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_columns,
 
 }  // namespace
 
-bool add_block_products(const MatrixView& block, const double* weights,
-                        std::size_t weights_stride, std::size_t weight_columns,
-                        double* products) {
+bool add_block_products(const MatrixView& block, const double* weights, std::size_t weights_stride,
+                        std::size_t weight_columns, double* products) {
   return by_layout(
       block,
       [&] {
@@ -474,9 +470,9 @@ bool block_linear_index(const MatrixView& block, const double* beta, double* xb)
       [&] { linear_index_of_contiguous_columns(block, beta, xb); });
 }
 
-bool add_block_products_at_width(std::size_t width, const MatrixView& block,
-                                 const double* weights, std::size_t weights_stride,
-                                 std::size_t weight_columns, double* products) {
+bool add_block_products_at_width(std::size_t width, const MatrixView& block, const double* weights,
+                                 std::size_t weights_stride, std::size_t weight_columns,
+                                 double* products) {
   switch (width) {
     case 2:
       return block_products_at<2>(block, weights, weights_stride, weight_columns, products);

@@ -17,9 +17,8 @@ namespace velmora {
 // values each). Handles blocks whose rows are contiguous (column stride 1)
 // or whose columns are (row stride 1, rows ascending) and returns true;
 // leaves `products` alone and returns false for any other layout.
-bool add_block_products(const MatrixView& block, const double* weights,
-                        std::size_t weights_stride, std::size_t weight_columns,
-                        double* products);
+bool add_block_products(const MatrixView& block, const double* weights, std::size_t weights_stride,
+                        std::size_t weight_columns, double* products);
 
 // xb[r] = sum over l of block(r, l) * beta[l], beta contiguous with
 // block.cols entries, for blocks whose rows or columns are contiguous (as
@@ -33,9 +32,9 @@ bool block_linear_index(const MatrixView& block, const double* beta, double* xb)
 // for the baseline instruction set: the running CPU picks one width for the
 // two functions above, and these let the tests check the loops of every
 // width on any machine.
-bool add_block_products_at_width(std::size_t width, const MatrixView& block,
-                                 const double* weights, std::size_t weights_stride,
-                                 std::size_t weight_columns, double* products);
+bool add_block_products_at_width(std::size_t width, const MatrixView& block, const double* weights,
+                                 std::size_t weights_stride, std::size_t weight_columns,
+                                 double* products);
 bool block_linear_index_at_width(std::size_t width, const MatrixView& block, const double* beta,
                                  double* xb);
 

@@ -73,10 +73,10 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
       xb1_(block_rows_),
       xb0_(block_rows_),
       scratch_(block_rows_),
-      cdf_xb_(needs_cdf_of_xb(settings.kind, settings.dummies, settings.has_continuous,
-                              settings.method)
-                  ? block_rows_
-                  : 0),
+      cdf_xb_(
+          needs_cdf_of_xb(settings.kind, settings.dummies, settings.has_continuous, settings.method)
+              ? block_rows_
+              : 0),
       column_(settings.dummies.empty() ? 0 : block_rows_),
       dummy_cdf0_rows_(settings.dummies.empty() ? 0 : block_rows_),
       weights_(block_rows_ * weight_columns_),
@@ -91,8 +91,9 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
   }
   if (!exp_xb_.empty()) {
     for (const std::size_t j : settings.dummies) {
-      exp_of_beta_.push_back(std::exp(-settings.beta[j]));  // x_j = 1: the other index is xb - beta_j
-      exp_of_beta_.push_back(std::exp(settings.beta[j]));   // x_j = 0: xb + beta_j
+      exp_of_beta_.push_back(
+          std::exp(-settings.beta[j]));  // x_j = 1: the other index is xb - beta_j
+      exp_of_beta_.push_back(std::exp(settings.beta[j]));  // x_j = 0: xb + beta_j
     }
   }
   stages_.push_back({StageKind::LinearIndex});
@@ -229,16 +230,16 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
         }
       }
     }
-    logit_cdf_and_pdf_of_exp(std::span<const double>(other_exp, m),
-                             std::span<double>(other_cdf, m), std::span<double>(other_pdf, m));
+    logit_cdf_and_pdf_of_exp(std::span<const double>(other_exp, m), std::span<double>(other_cdf, m),
+                             std::span<double>(other_pdf, m));
   } else {
     other_index(x_j, xb.data(), beta_j, other, m);
-    link_cdf_and_pdf(settings_.kind, std::span<const double>(other, m), std::span<double>(other_cdf, m),
-                     std::span<double>(other_pdf, m));
+    link_cdf_and_pdf(settings_.kind, std::span<const double>(other, m),
+                     std::span<double>(other_cdf, m), std::span<double>(other_pdf, m));
   }
 
-  const DummySums sums = pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf,
-                                           other_pdf, weights_.data() + d * block_rows_, m);
+  const DummySums sums = pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf, other_pdf,
+                                           weights_.data() + d * block_rows_, m);
   dummy_cdf1_[d] += sums.cdf1;
   dummy_cdf0_[d] += sums.cdf0;
   dummy_pdf1_[d] += sums.pdf1;
@@ -275,8 +276,7 @@ void ChunkAccumulator::add_weight_products(const MatrixView& block) {
   if (settings_.k == 0 || weight_columns_ == 0 || m == 0) {
     return;
   }
-  if (add_block_products(block, weights_.data(), block_rows_, weight_columns_,
-                         products_.data())) {
+  if (add_block_products(block, weights_.data(), block_rows_, weight_columns_, products_.data())) {
     return;
   }
   for (std::size_t w = 0; w < weight_columns_; ++w) {

@@ -115,7 +115,7 @@ class ChunkAccumulator {
   // Per chunk.
   double sum_pdf_ = 0.0;
   std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
-  std::vector<double> products_;  // k x weight_columns_, column-major
+  std::vector<double> products_;         // k x weight_columns_, column-major
   std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
   // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
   BlockArray exp_xb_;

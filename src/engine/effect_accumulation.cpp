@@ -30,14 +30,12 @@ namespace {
 // out to hold a value other than 0 and 1. With DummyCheck::Record, the
 // columns of dummy_indices that did so are added to `contradicted_columns`
 // (when given).
-std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& beta,
-                                             const MatrixView& X,
-                                             std::span<const std::size_t> intercept_indices,
-                                             std::span<const std::size_t> dummy_indices,
-                                             std::optional<std::uint64_t> chunk_size,
-                                             SeMethod method, DummyCheck dummy_check,
-                                             const blas::Routines& blas, InterruptionPoller& poller,
-                                             std::vector<std::size_t>* contradicted_columns = nullptr) {
+std::optional<EffectAccumulators> accumulate(
+    ModelKind kind, const VectorView& beta, const MatrixView& X,
+    std::span<const std::size_t> intercept_indices, std::span<const std::size_t> dummy_indices,
+    std::optional<std::uint64_t> chunk_size, SeMethod method, DummyCheck dummy_check,
+    const blas::Routines& blas, InterruptionPoller& poller,
+    std::vector<std::size_t>* contradicted_columns = nullptr) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -67,18 +65,19 @@ std::optional<EffectAccumulators> accumulate(ModelKind kind, const VectorView& b
 
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
   ChunkAccumulator chunk_totals({.kind = kind,
-                                .beta = beta,
-                                .k = k,
-                                .most_rows = most_rows,
-                                .rows_contiguous = X.col_stride == 1,
-                                .dummies = dummies,
-                                .has_continuous = has_continuous,
-                                .method = method,
-                                .dummy_check = dummy_check},
-                               blas, poller);
+                                 .beta = beta,
+                                 .k = k,
+                                 .most_rows = most_rows,
+                                 .rows_contiguous = X.col_stride == 1,
+                                 .dummies = dummies,
+                                 .has_continuous = has_continuous,
+                                 .method = method,
+                                 .dummy_check = dummy_check},
+                                blas, poller);
   const std::size_t method_column = dummies.size();
   for (std::size_t start = 0; start < n;) {
-    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
+    const std::size_t m =
+        static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
     chunk_totals.add_chunk(X.row_block(start, m));
     start += m;
     if (chunk_totals.contradicted()) {
@@ -140,8 +139,8 @@ EffectAccumulators accumulate_effects(ModelKind kind, const VectorView& beta, co
 
 ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta,
                                           const MatrixView& X, std::span<const std::string> names,
-                                          std::optional<std::uint64_t> chunk_size,
-                                          SeMethod method, const blas::Routines& blas,
+                                          std::optional<std::uint64_t> chunk_size, SeMethod method,
+                                          const blas::Routines& blas,
                                           const InterruptionCheck& interruption) {
   InterruptionPoller poller(interruption);
   ClassifiedEffects result;

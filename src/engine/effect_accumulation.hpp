@@ -64,8 +64,7 @@ struct ClassifiedEffects {
                                                         const MatrixView& X,
                                                         std::span<const std::string> names,
                                                         std::optional<std::uint64_t> chunk_size,
-                                                        SeMethod method,
-                                                        const blas::Routines& blas,
+                                                        SeMethod method, const blas::Routines& blas,
                                                         const InterruptionCheck& interruption = {});
 
 // One block of the rows of a larger design matrix, for a caller that adds the

@@ -76,9 +76,7 @@ inline double normal_cdf_element(double x, double s, double exp_s) {
   return erfc_from_exp<arguments>(a, s, exp_s) * 0.5;
 }
 
-inline double normal_pdf_element(double z) {
-  return exp((-0.5 * z) * z) * inverse_sqrt_two_pi;
-}
+inline double normal_pdf_element(double z) { return exp((-0.5 * z) * z) * inverse_sqrt_two_pi; }
 
 VELMORA_SIMD_CLONES
 void logit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {

@@ -8,8 +8,7 @@
 
 #include <cmath>
 
-#if defined(VELMORA_HAVE_LIBMVEC) && defined(__GNUC__) && !defined(__clang__) && \
-    defined(__x86_64__)
+#if defined(VELMORA_HAVE_LIBMVEC) && defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 extern "C" {
 __attribute__((simd("notinbranch"))) double exp(double) noexcept;
 }
@@ -36,15 +35,11 @@ __attribute__((simd("notinbranch"))) double exp(double) noexcept;
 #define VELMORA_SIMD_CLONES \
   __attribute__((target_clones(VELMORA_TARGET_WIDE, VELMORA_TARGET_MID, "default")))
 #define VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments) \
-  [[gnu::target(VELMORA_TARGET_WIDE)]] type name parameters {                   \
-    return implementation<8> arguments;                                         \
-  }
+  [[gnu::target(VELMORA_TARGET_WIDE)]] type name parameters { return implementation<8> arguments; }
 #endif
-#define VELMORA_WIDTH_VERSIONS(type, name, parameters, implementation, arguments) \
-  VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments)         \
-  [[gnu::target(VELMORA_TARGET_MID)]] type name parameters {                      \
-    return implementation<4> arguments;                                           \
-  }                                                                               \
+#define VELMORA_WIDTH_VERSIONS(type, name, parameters, implementation, arguments)                  \
+  VELMORA_WIDE_VERSION(type, name, parameters, implementation, arguments)                          \
+  [[gnu::target(VELMORA_TARGET_MID)]] type name parameters { return implementation<4> arguments; } \
   [[gnu::target("default")]] type name parameters { return implementation<2> arguments; }
 #else
 #define VELMORA_SIMD_CLONES

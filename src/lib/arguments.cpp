@@ -81,8 +81,8 @@ CallSettings bind_mfx_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObje
     slots[static_cast<std::size_t>(i)] = args[i];
   }
   if (positional > 3) {
-    PyErr_Format(PyExc_TypeError,
-                 "mfx() takes from 1 to 3 positional arguments but %zd were given", positional);
+    PyErr_Format(PyExc_TypeError, "mfx() takes from 1 to 3 positional arguments but %zd were given",
+                 positional);
     throw PythonErrorSet{};
   }
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

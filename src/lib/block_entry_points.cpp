@@ -103,7 +103,8 @@ PyRef text_list(std::span<const std::string> texts) {
 PyRef index_list_object(std::span<const std::size_t> indices) {
   PyRef list = created(PyList_New(static_cast<Py_ssize_t>(indices.size())));
   for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), created(PyLong_FromSize_t(indices[i])).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    created(PyLong_FromSize_t(indices[i])).release());
   }
   return list;
 }
@@ -123,8 +124,8 @@ PyRef method_and_model(PyObject* args) {
   PyObject* se_method = nullptr;
   PyObject* array_type = nullptr;
   PyObject* frame_type = nullptr;
-  if (PyArg_ParseTuple(args, "OOOO:_read_model", &results, &se_method, &array_type,
-                       &frame_type) == 0) {
+  if (PyArg_ParseTuple(args, "OOOO:_read_model", &results, &se_method, &array_type, &frame_type) ==
+      0) {
     throw PythonErrorSet{};
   }
   const SeMethod method = convert_se_method(se_method);
@@ -267,9 +268,8 @@ PyRef report(PyObject* args) {
   const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
   const std::vector<std::string> names = names_of(name_list);
   const blas::Routines& blas = scipy_blas_routines();
-  const EffectsTable table = build_effects_table(effect_totals, jacobian_totals,
-                                                 static_cast<std::size_t>(n), V, intercepts, names,
-                                                 blas);
+  const EffectsTable table = build_effects_table(
+      effect_totals, jacobian_totals, static_cast<std::size_t>(n), V, intercepts, names, blas);
   return build_result_frame(table);
 }
 

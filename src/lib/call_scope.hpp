@@ -24,7 +24,8 @@ PyObject* call_scope(Body&& body) noexcept {
     return result.release();
   } catch (const PythonErrorSet&) {
     if (PyErr_Occurred() == nullptr) {
-      raise_panic("a failure was reported without a Python exception", std::source_location::current());
+      raise_panic("a failure was reported without a Python exception",
+                  std::source_location::current());
     }
   } catch (const InternalFailure& failure) {
     raise_panic(failure.what(), failure.where());

@@ -65,7 +65,6 @@ PyRef array_of(PyRef value, int dimensions) {
   return values;
 }
 
-
 bool is_instance(PyObject* value, PyObject* type) {
   if (type == nullptr) {
     return false;
@@ -76,7 +75,6 @@ bool is_instance(PyObject* value, PyObject* type) {
 }
 
 }  // namespace
-
 
 std::vector<std::string> names_of(PyObject* value) {
   if (PyUnicode_Check(value)) {

@@ -37,7 +37,6 @@ constexpr char mfx_doc[] =
     "parts),\n"
     "and an optional `se_method` string which defaults to \"orvo\".";
 
-
 // Polled by the pass between blocks of rows: runs the interpreter's signal
 // handlers, so a Ctrl-C raises KeyboardInterrupt there and ends the call.
 bool python_signal_raised(void* /*context*/) { return PyErr_CheckSignals() != 0; }

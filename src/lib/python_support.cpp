@@ -36,8 +36,7 @@ void set_conversion_error(PyObject* object, const char* target) {
     PyErr_Clear();
     type_name = created(PyUnicode_FromString("<failed to extract type name>"));
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-               target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
 }
 
 void raise_conversion_error(PyObject* object, const char* target) {

@@ -63,7 +63,8 @@ std::string signature_shape(std::string_view signature) {
       shape += ',';
     }
     shape += short_type(parameters.substr(0, comma));
-    parameters = comma == std::string_view::npos ? std::string_view{} : parameters.substr(comma + 1);
+    parameters =
+        comma == std::string_view::npos ? std::string_view{} : parameters.substr(comma + 1);
   }
   shape += ')';
   return shape;

@@ -78,8 +78,8 @@ DenseMatrix multiply(const MatrixView& a, const MatrixView& b, const blas::Routi
     // product b^T * a^T, written into the same memory.
     blas.gemm(blas::transpose_if(right.transposed), blas::transpose_if(left.transposed),
               blas::to_int(b.cols), blas::to_int(a.rows), blas::to_int(a.cols), 1.0, b.base,
-              right.leading_dimension, a.base, left.leading_dimension, 0.0,
-              product.values.data(), blas::to_int(b.cols));
+              right.leading_dimension, a.base, left.leading_dimension, 0.0, product.values.data(),
+              blas::to_int(b.cols));
     return product;
   }
   for (std::size_t i = 0; i < a.rows; ++i) {
@@ -117,8 +117,7 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
                                  std::span<const double> jacobian_totals, std::size_t n,
                                  const MatrixView& V,
                                  std::span<const std::size_t> intercept_indices,
-                                 std::span<const std::string> names,
-                                 const blas::Routines& blas) {
+                                 std::span<const std::string> names, const blas::Routines& blas) {
   const std::size_t k = effect_totals.size();
   if (jacobian_totals.size() != k * k) {
     throw InternalFailure("matrices of incompatible shapes: " + std::to_string(k) +

@@ -43,8 +43,8 @@ TEST(BlockProducts, EveryWidthMatchesDirectSums) {
           SCOPED_TRACE(testing::Message() << "k " << k << ", m " << m << ", width " << width
                                           << ", row stride " << block.row_stride);
           std::vector<double> products(k * weight_columns, 1.0), xb(m);
-          ASSERT_TRUE(add_block_products_at_width(width, block, weights.data(), m,
-                                                  weight_columns, products.data()));
+          ASSERT_TRUE(add_block_products_at_width(width, block, weights.data(), m, weight_columns,
+                                                  products.data()));
           ASSERT_TRUE(block_linear_index_at_width(width, block, beta.data(), xb.data()));
           for (std::size_t e = 0; e < products.size(); ++e) {
             EXPECT_NEAR(products[e], 1.0 + want_products[e], 1e-12 * (1.0 + std::sqrt(m)));

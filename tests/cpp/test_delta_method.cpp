@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/internal_failure.hpp"
-#include "system_blas.hpp"
 #include "report/delta_method.hpp"
+#include "system_blas.hpp"
 
 namespace velmora {
 namespace {
@@ -49,7 +49,8 @@ struct Layouts {
 // J = 1, V = variance and n = 1, so the AME is the effect and z is effect / sqrt(variance).
 EffectsTable one_regressor(double effect, double variance) {
   const double effects[] = {effect}, jacobian[] = {1.0}, V[] = {variance};
-  return build_effects_table(effects, jacobian, 1, {V, 1, 1, 1, 1}, Indices{}, Names{"x"}, system_blas());
+  return build_effects_table(effects, jacobian, 1, {V, 1, 1, 1, 1}, Indices{}, Names{"x"},
+                             system_blas());
 }
 
 void expect_fallback_row(const EffectsTable& t, double ame) {
@@ -66,7 +67,8 @@ TEST(EffectsTable, WorkedExampleInEveryLayoutOfV) {
   const Layouts layouts(V, 2);
   for (const MatrixView& v : layouts.views) {
     SCOPED_TRACE(testing::Message() << v.row_stride << ", " << v.col_stride);
-    const EffectsTable t = build_effects_table(effects, jacobian, 2, v, Indices{}, Names{"a", "b"}, system_blas());
+    const EffectsTable t =
+        build_effects_table(effects, jacobian, 2, v, Indices{}, Names{"a", "b"}, system_blas());
     ASSERT_EQ(t.dydx.size(), 2u);
     EXPECT_EQ(t.dydx, (std::vector<double>{0.2, 0.3}));
     EXPECT_NEAR(t.std_err[0], std::sqrt(0.15), 1e-15);
@@ -107,7 +109,8 @@ TEST(EffectsTable, MatchesDirectQuadraticForms) {
     for (const MatrixView& v : layouts.views) {
       SCOPED_TRACE(testing::Message()
                    << "k=" << k << " strides " << v.row_stride << ", " << v.col_stride);
-      const EffectsTable t = build_effects_table(effects, jacobian, n, v, intercepts, names, system_blas());
+      const EffectsTable t =
+          build_effects_table(effects, jacobian, n, v, intercepts, names, system_blas());
       ASSERT_EQ(t.dydx.size(), k - intercepts.size());
       ASSERT_EQ(t.significance.size(), t.dydx.size());
       ASSERT_EQ(t.row_names.size(), t.dydx.size());
@@ -179,14 +182,14 @@ TEST(EffectsTable, StandardErrorThresholdAndClampedVariances) {
 TEST(EffectsTable, RowsForNonInterceptColumnsOnly) {
   const std::vector<double> effects{1.0, 2.0, 3.0}, zeros(9), V{1, 0, 0, 0, 1, 0, 0, 0, 1};
   const MatrixView v{V.data(), 3, 3, 3, 1};
-  const EffectsTable middle =
-      build_effects_table(effects, zeros, 2, v, Indices{1}, Names{"a", "const", "b"}, system_blas());
+  const EffectsTable middle = build_effects_table(effects, zeros, 2, v, Indices{1},
+                                                  Names{"a", "const", "b"}, system_blas());
   EXPECT_EQ(middle.row_names, (Names{"a", "b"}));
   EXPECT_EQ(middle.dydx, (std::vector<double>{0.5, 1.5}));
   EXPECT_EQ(middle.p_value, (std::vector<double>{1.0, 1.0}));  // all-zero Jacobian rows
 
-  const EffectsTable none = build_effects_table(effects, zeros, 2, v, Indices{0, 1, 2},
-                                                Names{"const", "Intercept", "CONST"}, system_blas());
+  const EffectsTable none = build_effects_table(
+      effects, zeros, 2, v, Indices{0, 1, 2}, Names{"const", "Intercept", "CONST"}, system_blas());
   EXPECT_TRUE(none.dydx.empty() && none.std_err.empty() && none.z.empty() && none.p_value.empty() &&
               none.ci_low.empty() && none.ci_high.empty() && none.significance.empty() &&
               none.row_names.empty());

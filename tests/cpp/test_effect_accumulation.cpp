@@ -15,12 +15,12 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/effect_accumulation.hpp"
-#include "engine/interruption.hpp"
-#include "engine/internal_failure.hpp"
-#include "system_blas.hpp"
 #include "counting_poll.hpp"
+#include "engine/effect_accumulation.hpp"
+#include "engine/internal_failure.hpp"
+#include "engine/interruption.hpp"
 #include "engine/variable_classification.hpp"
+#include "system_blas.hpp"
 
 namespace velmora {
 namespace {
@@ -248,9 +248,9 @@ TEST(Accumulation, AnyStridesOfXAndBeta) {
     for (const ModelKind kind : kKinds) {
       for (const SeMethod method : kMethods) {
         SCOPED_TRACE(testing::Message() << X.row_stride << ", " << X.col_stride);
-        expect_matches_reference(
-            accumulate_effects(kind, beta, X, d.intercepts, d.dummies, Chunk{128}, method, system_blas()), kind,
-            method, d);
+        expect_matches_reference(accumulate_effects(kind, beta, X, d.intercepts, d.dummies,
+                                                    Chunk{128}, method, system_blas()),
+                                 kind, method, d);
       }
     }
   }
@@ -262,16 +262,18 @@ TEST(Accumulation, AnyStridesOfXAndBeta) {
   }
   expect_matches_reference(
       accumulate_effects(ModelKind::Probit, repeated.beta_view(), {row.data(), 300, 4, 0, 1},
-                         repeated.intercepts, repeated.dummies, Chunk{64}, SeMethod::Sm, system_blas()),
+                         repeated.intercepts, repeated.dummies, Chunk{64}, SeMethod::Sm,
+                         system_blas()),
       ModelKind::Probit, SeMethod::Sm, repeated);
 }
 
 TEST(Accumulation, EdgeInputs) {
   // An intercept position beyond the columns matches none of them.
   const Design d = make_design("ICC", 20, 5);
-  expect_matches_reference(accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(),
-                                              Indices{0, 9}, d.dummies, Chunk{3}, SeMethod::Orvo, system_blas()),
-                           ModelKind::Logit, SeMethod::Orvo, d);
+  expect_matches_reference(
+      accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), Indices{0, 9}, d.dummies,
+                         Chunk{3}, SeMethod::Orvo, system_blas()),
+      ModelKind::Logit, SeMethod::Orvo, d);
 
   // No rows: zero totals, and beta's length is not checked.
   const double beta[] = {0.5, -1.0};
@@ -302,9 +304,9 @@ TEST(Accumulation, EdgeInputs) {
   // Non-finite values are not screened: one NaN makes the sums NaN.
   Design with_nan = make_design("IDC", 300, 8);
   with_nan.x[123 * 3 + 2] = std::numeric_limits<double>::quiet_NaN();
-  const EffectAccumulators acc =
-      accumulate_effects(ModelKind::Logit, with_nan.beta_view(), with_nan.view(),
-                         with_nan.intercepts, with_nan.dummies, Chunk{64}, SeMethod::Sm, system_blas());
+  const EffectAccumulators acc = accumulate_effects(
+      ModelKind::Logit, with_nan.beta_view(), with_nan.view(), with_nan.intercepts,
+      with_nan.dummies, Chunk{64}, SeMethod::Sm, system_blas());
   EXPECT_TRUE(std::isnan(acc.sm_effects[1]) && std::isnan(acc.sm_effects[2]));
   EXPECT_TRUE(std::isnan(acc.sm_jacobian[3]) && std::isnan(acc.sm_jacobian[7]));
 }
@@ -343,10 +345,10 @@ TEST(Accumulation, PollsBetweenBlocksAndStopsWhenAsked) {
     EXPECT_GE(polls.count, least) << chunk.value_or(0);
     expect_matches_reference(acc, ModelKind::Logit, SeMethod::Sm, d);
     polls = {.count = 0, .stop_at = 2};
-    EXPECT_THROW((void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts,
-                                          d.dummies, chunk, SeMethod::Sm, system_blas(),
-                                          polls.check()),
-                 Interrupted);
+    EXPECT_THROW(
+        (void)accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), d.intercepts, d.dummies,
+                                 chunk, SeMethod::Sm, system_blas(), polls.check()),
+        Interrupted);
     EXPECT_EQ(polls.count, 2u);
   }
 }
@@ -356,8 +358,8 @@ TEST(Accumulation, PollsBetweenBlocksAndStopsWhenAsked) {
 // then is not (the guess from the first rows is contradicted).
 TEST(ClassifyAndAccumulate, SameAsClassifyingFirst) {
   const std::size_t n = 9000;
-  for (const std::size_t break_row : {std::size_t{0}, std::size_t{4095}, std::size_t{4096},
-                                      std::size_t{6000}, n - 1, n}) {
+  for (const std::size_t break_row :
+       {std::size_t{0}, std::size_t{4095}, std::size_t{4096}, std::size_t{6000}, n - 1, n}) {
     Design d = make_design("IDDCD", n, 11);
     if (break_row < n) {
       d.x[break_row * d.k + 2] = 2.0;  // column 2 is a count, not a dummy
@@ -365,14 +367,15 @@ TEST(ClassifyAndAccumulate, SameAsClassifyingFirst) {
     std::vector<std::string> names = {"const", "a", "b", "c", "e"};
     for (const Chunk chunk : {Chunk{}, Chunk{1000}, Chunk{4096}, Chunk{8999}}) {
       for (const SeMethod method : kMethods) {
-        SCOPED_TRACE(testing::Message() << "break " << break_row << " chunk "
-                                        << chunk.value_or(0) << " sm " << (method == SeMethod::Sm));
-        const ClassifiedEffects got = classify_and_accumulate(ModelKind::Logit, d.beta_view(),
-                                                              d.view(), names, chunk, method, system_blas());
+        SCOPED_TRACE(testing::Message() << "break " << break_row << " chunk " << chunk.value_or(0)
+                                        << " sm " << (method == SeMethod::Sm));
+        const ClassifiedEffects got = classify_and_accumulate(
+            ModelKind::Logit, d.beta_view(), d.view(), names, chunk, method, system_blas());
         const Indices intercepts = build_intercept_indices(names);
         const Indices dummies = build_dummy_indices(names, d.view(), intercepts);
-        const EffectAccumulators want = accumulate_effects(
-            ModelKind::Logit, d.beta_view(), d.view(), intercepts, dummies, chunk, method, system_blas());
+        const EffectAccumulators want =
+            accumulate_effects(ModelKind::Logit, d.beta_view(), d.view(), intercepts, dummies,
+                               chunk, method, system_blas());
         EXPECT_EQ(got.intercept_indices, intercepts);
         EXPECT_EQ(got.dummy_indices, dummies);
         EXPECT_EQ(got.dummy_indices, break_row < n ? (Indices{1, 4}) : (Indices{1, 2, 4}));

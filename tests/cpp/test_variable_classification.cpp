@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "counting_poll.hpp"
 #include "engine/internal_failure.hpp"
 #include "engine/interruption.hpp"
 #include "engine/variable_classification.hpp"
-#include "counting_poll.hpp"
 
 namespace velmora {
 namespace {
