@@ -294,6 +294,10 @@ PyMethodDef entry_points[] = {
 }  // namespace
 
 void add_block_entry_points(PyObject* module) {
+  // The rows of the first block that _guess_dummies reads, so that a caller
+  // hands it no more than that (a whole block may have to cross a network).
+  check_status(PyModule_AddIntConstant(module, "_guess_rows",
+                                       static_cast<long>(classification_sample_rows)));
   const PyRef module_name = checked(PyModule_GetNameObject(module));
   for (PyMethodDef& definition : entry_points) {
     const PyRef function = checked(PyCFunction_NewEx(&definition, module, module_name.get()));

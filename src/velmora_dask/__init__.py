@@ -59,7 +59,10 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
     )
     blocks = list(rows.to_delayed().ravel())
 
-    guessed = delayed(_guess_dummies, pure=True)(blocks[0], names, intercepts)
+    # The guess reads only the first rows: a task on them alone, rather than
+    # on the whole first block, moves no more than those between workers.
+    first_rows = blocks[0][: velmora._guess_rows]
+    guessed = delayed(_guess_dummies, pure=True)(first_rows, names, intercepts)
     totals = _tree_sum(blocks, family, params, intercepts, guessed, method)
     (n, effects, jacobian, held), dummies = dask.compute(totals, guessed)
     _require_rows(n, declared)
