@@ -14,15 +14,18 @@ namespace {
 // sum; the order of additions within a chunk is free.
 constexpr std::size_t sum_lanes = 8;
 
-inline double lane_total(const double (&partial)[sum_lanes]) {
+[[gnu::always_inline]] inline double lane_total(const double (&partial)[sum_lanes]) {
   return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
          ((partial[4] + partial[5]) + (partial[6] + partial[7]));
 }
 
-}  // namespace
+// Each loop below is compiled once per instruction set and dispatched at
+// load time; the functions of the header call them, so that every caller
+// reaches the dispatch (a cloned function of external linkage is not one
+// symbol to every compiler).
 
 VELMORA_SIMD_CLONES
-double sum(const double* __restrict values, std::size_t n) {
+double sum_elements(const double* __restrict values, std::size_t n) {
   double partial[sum_lanes] = {};
   std::size_t r = 0;
   for (; r + sum_lanes <= n; r += sum_lanes) {
@@ -36,14 +39,12 @@ double sum(const double* __restrict values, std::size_t n) {
   return lane_total(partial);
 }
 
-double sum(std::span<const double> values) { return sum(values.data(), values.size()); }
-
 // The test runs on the gathered copy in the bits of the values (integer
 // operations that vectorise), not as a chain of comparisons along the
 // strided reads.
 VELMORA_SIMD_CLONES
-bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
-                   std::size_t m) {
+bool gather_binary_elements(const double* __restrict column, std::ptrdiff_t stride,
+                            double* __restrict x_j, std::size_t m) {
   for (std::size_t r = 0; r < m; ++r) {
     x_j[r] = column[static_cast<std::ptrdiff_t>(r) * stride];
   }
@@ -59,16 +60,17 @@ bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, doubl
 }
 
 VELMORA_SIMD_CLONES
-void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
-                 double* __restrict other, std::size_t m) {
+void other_index_elements(const double* __restrict x_j, const double* __restrict xb, double beta_j,
+                          double* __restrict other, std::size_t m) {
   for (std::size_t r = 0; r < m; ++r) {
     other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
   }
 }
 
 VELMORA_SIMD_CLONES
-bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,
-                         double at_one, double at_zero, double* __restrict out, std::size_t m) {
+bool scaled_exponentials_elements(const double* __restrict x_j, const double* __restrict exp_xb,
+                                  double at_one, double at_zero, double* __restrict out,
+                                  std::size_t m) {
   // In the bits of a double, the positive normal numbers are one unsigned
   // range; the check is then integer operations of the width of a double,
   // which vectorise with the rest of the loop.
@@ -89,10 +91,11 @@ bool scaled_exponentials(const double* __restrict x_j, const double* __restrict 
 }
 
 VELMORA_SIMD_CLONES
-DummySums pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
-                            const double* __restrict fxb, const double* __restrict other_cdf,
-                            const double* __restrict other_pdf, double* __restrict weights,
-                            std::size_t m) {
+DummySums pick_dummy_values_elements(const double* __restrict x_j, const double* __restrict cdf_xb,
+                                     const double* __restrict fxb,
+                                     const double* __restrict other_cdf,
+                                     const double* __restrict other_pdf, double* __restrict weights,
+                                     std::size_t m) {
   double cdf1[sum_lanes] = {};
   double cdf0[sum_lanes] = {};
   double pdf1[sum_lanes] = {};
@@ -115,6 +118,34 @@ DummySums pick_dummy_values(const double* __restrict x_j, const double* __restri
     pick(r, 0);
   }
   return {lane_total(cdf1), lane_total(cdf0), lane_total(pdf1)};
+}
+
+}  // namespace
+
+double sum(const double* __restrict values, std::size_t n) { return sum_elements(values, n); }
+
+double sum(std::span<const double> values) { return sum_elements(values.data(), values.size()); }
+
+bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
+                   std::size_t m) {
+  return gather_binary_elements(column, stride, x_j, m);
+}
+
+void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
+                 double* __restrict other, std::size_t m) {
+  other_index_elements(x_j, xb, beta_j, other, m);
+}
+
+bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,
+                         double at_one, double at_zero, double* __restrict out, std::size_t m) {
+  return scaled_exponentials_elements(x_j, exp_xb, at_one, at_zero, out, m);
+}
+
+DummySums pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
+                            const double* __restrict fxb, const double* __restrict other_cdf,
+                            const double* __restrict other_pdf, double* __restrict weights,
+                            std::size_t m) {
+  return pick_dummy_values_elements(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
 }
 
 }  // namespace velmora

@@ -255,18 +255,37 @@ template <std::size_t Width, bool RowsContiguous>
 // of the four rows are then added up together, a few shuffles for all four
 // rather than a chain of additions per row.
 using Vec4 = Pack<4>::type;
-using Lanes4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
+
+// The lanes I0 .. I3 of a and b taken together (0 to 3 from a, 4 to 7 from
+// b); through a reference, as for load(). Clang and GCC from 12 on have
+// __builtin_shufflevector, older GCC only its own __builtin_shuffle.
+template <int I0, int I1, int I2, int I3>
+[[gnu::always_inline]] inline void shuffle(const Vec4& a, const Vec4& b, Vec4& out) {
+#if defined(__clang__) || __GNUC__ >= 12
+  out = __builtin_shufflevector(a, b, I0, I1, I2, I3);
+#else
+  using Lanes4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
+  out = __builtin_shuffle(a, b, Lanes4{I0, I1, I2, I3});
+#endif
+}
 
 // sums = {sum of a, sum of b, sum of c, sum of d}; through a reference, as
 // for load().
 [[gnu::always_inline]] inline void sums_of_four(const Vec4& a, const Vec4& b, const Vec4& c,
                                                 const Vec4& d, Vec4& sums) {
-  const Lanes4 even{0, 4, 2, 6};
-  const Lanes4 odd{1, 5, 3, 7};
-  const Vec4 ab = __builtin_shuffle(a, b, even) + __builtin_shuffle(a, b, odd);
-  const Vec4 cd = __builtin_shuffle(c, d, even) + __builtin_shuffle(c, d, odd);
-  sums =
-      __builtin_shuffle(ab, cd, Lanes4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Lanes4{2, 3, 6, 7});
+  Vec4 even;
+  Vec4 odd;
+  shuffle<0, 4, 2, 6>(a, b, even);
+  shuffle<1, 5, 3, 7>(a, b, odd);
+  const Vec4 ab = even + odd;
+  shuffle<0, 4, 2, 6>(c, d, even);
+  shuffle<1, 5, 3, 7>(c, d, odd);
+  const Vec4 cd = even + odd;
+  Vec4 low;
+  Vec4 high;
+  shuffle<0, 1, 4, 5>(ab, cd, low);
+  shuffle<2, 3, 6, 7>(ab, cd, high);
+  sums = low + high;
 }
 
 // Columns l .. l + width - 1 of `Rows` rows against the same columns of beta,
@@ -433,7 +452,11 @@ bool linear_index_at(const MatrixView& block, const double* beta, double* xb) {
       [&] { column_linear_index_at<Width>(block, beta, xb); });
 }
 
+}  // namespace
+
 // One version of each loop per instruction set, at its width.
+namespace width_versions {
+
 VELMORA_WIDTH_VERSIONS(void, products_of_contiguous_rows,
                        (const MatrixView& block, const double* weights, std::size_t weights_stride,
                         std::size_t weight_columns, double* products),
@@ -450,24 +473,26 @@ VELMORA_WIDTH_VERSIONS(void, linear_index_of_contiguous_columns,
                        (const MatrixView& block, const double* beta, double* xb),
                        column_linear_index_at, (block, beta, xb))
 
-}  // namespace
+}  // namespace width_versions
 
 bool add_block_products(const MatrixView& block, const double* weights, std::size_t weights_stride,
                         std::size_t weight_columns, double* products) {
   return by_layout(
       block,
       [&] {
-        products_of_contiguous_rows(block, weights, weights_stride, weight_columns, products);
+        width_versions::products_of_contiguous_rows(block, weights, weights_stride, weight_columns,
+                                                    products);
       },
       [&] {
-        products_of_contiguous_columns(block, weights, weights_stride, weight_columns, products);
+        width_versions::products_of_contiguous_columns(block, weights, weights_stride,
+                                                       weight_columns, products);
       });
 }
 
 bool block_linear_index(const MatrixView& block, const double* beta, double* xb) {
   return by_layout(
-      block, [&] { linear_index_of_contiguous_rows(block, beta, xb); },
-      [&] { linear_index_of_contiguous_columns(block, beta, xb); });
+      block, [&] { width_versions::linear_index_of_contiguous_rows(block, beta, xb); },
+      [&] { width_versions::linear_index_of_contiguous_columns(block, beta, xb); });
 }
 
 bool add_block_products_at_width(std::size_t width, const MatrixView& block, const double* weights,

@@ -21,7 +21,7 @@ struct ErfcRatio {
 };
 
 // |a| < 0.5: 1 - erf(a), erf(a) = a * P(a^2) / Q(a^2); t = a^2.
-inline ErfcRatio erfc_small_ratio(double a, double t) {
+[[gnu::always_inline]] inline ErfcRatio erfc_small_ratio(double a, double t) {
   double num = 1.85777706184603153e-1 * t;
   num = (num + 3.16112374387056560e0) * t;
   num = (num + 1.13864154151050156e2) * t;
@@ -36,7 +36,7 @@ inline ErfcRatio erfc_small_ratio(double a, double t) {
 }
 
 // 0.5 <= |a| <= 4: erfc(y) = exp(-y^2) * P(y) / Q(y).
-inline ErfcRatio erfc_mid_ratio(double y) {
+[[gnu::always_inline]] inline ErfcRatio erfc_mid_ratio(double y) {
   double num = 2.15311535474403846e-8 * y;
   num = (num + 5.64188496988670089e-1) * y;
   num = (num + 8.88314979438837594e0) * y;
@@ -61,7 +61,7 @@ inline ErfcRatio erfc_mid_ratio(double y) {
 // |a| > 4: erfc(y) = exp(-y^2) / y * (1/sqrt(pi) - r * P(r) / Q(r)) with r = 1/y^2,
 // multiplied through by y^12 into polynomials in t = y^2 (no division of its
 // own), 1/sqrt(pi) folded into the numerator's coefficients.
-inline ErfcRatio erfc_tail_ratio(double y, double t) {
+[[gnu::always_inline]] inline ErfcRatio erfc_tail_ratio(double y, double t) {
   constexpr double q0 = 2.56852019228982242e0, q1 = 1.87295284992346725e0,
                    q2 = 5.27905102951428412e-1, q3 = 6.05183413124413191e-2,
                    q4 = 2.33520497626869185e-3;
@@ -97,7 +97,7 @@ enum class ErfcArguments { Any, UpToFour };
 // exp((-0.5 * z) * z) is one for a = -z / sqrt(2), and then erfc costs no
 // exponential of its own.
 template <ErfcArguments arguments = ErfcArguments::Any>
-inline double erfc_from_exp(double a, double s, double exp_s) {
+[[gnu::always_inline]] inline double erfc_from_exp(double a, double s, double exp_s) {
   const double y = std::fabs(a);
   const double t = a * a;
   const bool small = y < 0.5;
@@ -134,7 +134,7 @@ inline double erfc_from_exp(double a, double s, double exp_s) {
 }
 
 template <ErfcArguments arguments = ErfcArguments::Any>
-inline double erfc_elementwise(double a) {
+[[gnu::always_inline]] inline double erfc_elementwise(double a) {
   const double s = -(a * a);
   return erfc_from_exp<arguments>(a, s, exp(s));
 }

@@ -33,12 +33,15 @@ double logistic_pdf(double z) {
 
 double normal_pdf(double z) { return std::exp((-0.5 * z) * z) * inverse_sqrt_two_pi; }
 
+// The helpers of the element loops are always inlined, so that each
+// instruction set's clone of a loop compiles them for its own target (Clang
+// would otherwise call one baseline copy from every clone).
 // The element loops below are written without branches (selects of values
 // computed on every element) so that they vectorise; `restrict` promises the
 // compiler that outputs and inputs do not overlap.
 
 // The Logit density from g = exp(z); where g is infinite the density's limit 0.
-inline double logistic_pdf_of_exp(double g) {
+[[gnu::always_inline]] inline double logistic_pdf_of_exp(double g) {
   const double f = g / ((g + 1.0) * (g + 1.0));
   return g == INFINITY ? 0.0 : f;  // NaN stays NaN
 }
@@ -50,7 +53,7 @@ inline double logistic_pdf_of_exp(double g) {
 // wherever the formula's squared denominator overflows, as in the scalar
 // form. Where exp(-z) overflows (z below about -709.8) the scalar F is 0 and
 // this is g, at most 1.4e-308.
-inline void logistic_cdf_pdf_of_exp(double g, double& cdf, double& pdf) {
+[[gnu::always_inline]] inline void logistic_cdf_pdf_of_exp(double g, double& cdf, double& pdf) {
   const double s = g + 1.0;
   const double q = 1.0 / s;
   const double t = g * q;
@@ -60,7 +63,7 @@ inline void logistic_cdf_pdf_of_exp(double g, double& cdf, double& pdf) {
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
 template <ErfcArguments arguments>
-inline double normal_cdf_element(double x) {
+[[gnu::always_inline]] inline double normal_cdf_element(double x) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
   const double a = (mean - x) / (sd * sqrt_two);
@@ -69,14 +72,16 @@ inline double normal_cdf_element(double x) {
 
 // The same from the density's exponential exp_s = exp((-0.5 * x) * x).
 template <ErfcArguments arguments>
-inline double normal_cdf_element(double x, double s, double exp_s) {
+[[gnu::always_inline]] inline double normal_cdf_element(double x, double s, double exp_s) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
   const double a = (mean - x) / (sd * sqrt_two);
   return erfc_from_exp<arguments>(a, s, exp_s) * 0.5;
 }
 
-inline double normal_pdf_element(double z) { return exp((-0.5 * z) * z) * inverse_sqrt_two_pi; }
+[[gnu::always_inline]] inline double normal_pdf_element(double z) {
+  return exp((-0.5 * z) * z) * inverse_sqrt_two_pi;
+}
 
 VELMORA_SIMD_CLONES
 void logit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
@@ -126,7 +131,8 @@ void logit_slope_elements(const double* __restrict z, double* __restrict out, st
 }
 
 template <ErfcArguments arguments>
-inline void probit_cdf_loop(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_loop(const double* __restrict z,
+                                                   double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = normal_cdf_element<arguments>(z[r]);
   }
@@ -150,8 +156,9 @@ void probit_pdf_elements(const double* __restrict z, double* __restrict out, std
 }
 
 template <ErfcArguments arguments>
-inline void probit_cdf_pdf_loop(const double* __restrict z, double* __restrict cdf,
-                                double* __restrict pdf, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_pdf_loop(const double* __restrict z,
+                                                       double* __restrict cdf,
+                                                       double* __restrict pdf, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     // One exponential for both: erfc's exp(-z^2/2) is the density's.
     const double s = (-0.5 * z[r]) * z[r];
