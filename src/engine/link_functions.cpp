@@ -10,6 +10,12 @@
 #include "engine/complementary_error_function.hpp"
 #include "engine/vector_math.hpp"
 
+// Clang takes each version of an element loop, functions of internal
+// linkage here, for one that nothing calls.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunused-function"
+#endif
+
 namespace velmora {
 namespace {
 
@@ -83,45 +89,65 @@ template <ErfcArguments arguments>
   return exp((-0.5 * z) * z) * inverse_sqrt_two_pi;
 }
 
-VELMORA_SIMD_CLONES
-void logit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void logit_cdf_elements_loop(const double* __restrict z,
+                                                           double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = 1.0 / (exp(-z[r]) + 1.0);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, logit_cdf_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         logit_cdf_elements_loop, (z, out, n))
 
-VELMORA_SIMD_CLONES
-void logit_pdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void logit_pdf_elements_loop(const double* __restrict z,
+                                                           double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = logistic_pdf_of_exp(exp(z[r]));
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, logit_pdf_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         logit_pdf_elements_loop, (z, out, n))
 
-VELMORA_SIMD_CLONES
-void logit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
-                            double* __restrict pdf, std::size_t n) {
+[[gnu::always_inline]] inline void logit_cdf_pdf_elements_loop(const double* __restrict z,
+                                                               double* __restrict cdf,
+                                                               double* __restrict pdf,
+                                                               std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     logistic_cdf_pdf_of_exp(exp(z[r]), cdf[r], pdf[r]);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, logit_cdf_pdf_elements,
+                         (const double* __restrict z, double* __restrict cdf,
+                          double* __restrict pdf, std::size_t n),
+                         logit_cdf_pdf_elements_loop, (z, cdf, pdf, n))
 
-VELMORA_SIMD_CLONES
-void exp_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void exp_elements_loop(const double* __restrict z,
+                                                     double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = exp(z[r]);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, exp_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         exp_elements_loop, (z, out, n))
 
-VELMORA_SIMD_CLONES
-void logit_cdf_pdf_of_exp_elements(const double* __restrict g, double* __restrict cdf,
-                                   double* __restrict pdf, std::size_t n) {
+[[gnu::always_inline]] inline void logit_cdf_pdf_of_exp_elements_loop(const double* __restrict g,
+                                                                      double* __restrict cdf,
+                                                                      double* __restrict pdf,
+                                                                      std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     logistic_cdf_pdf_of_exp(g[r], cdf[r], pdf[r]);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, logit_cdf_pdf_of_exp_elements,
+                         (const double* __restrict g, double* __restrict cdf,
+                          double* __restrict pdf, std::size_t n),
+                         logit_cdf_pdf_of_exp_elements_loop, (g, cdf, pdf, n))
 
-VELMORA_SIMD_CLONES
-void logit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void logit_slope_elements_loop(const double* __restrict z,
+                                                             double* __restrict out,
+                                                             std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     double t = 0.0;
     double f = 0.0;
@@ -129,6 +155,9 @@ void logit_slope_elements(const double* __restrict z, double* __restrict out, st
     out[r] = f * (1.0 - (t + t));
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, logit_slope_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         logit_slope_elements_loop, (z, out, n))
 
 template <ErfcArguments arguments>
 [[gnu::always_inline]] inline void probit_cdf_loop(const double* __restrict z,
@@ -138,22 +167,32 @@ template <ErfcArguments arguments>
   }
 }
 
-VELMORA_SIMD_CLONES
-void probit_cdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_elements_loop(const double* __restrict z,
+                                                            double* __restrict out, std::size_t n) {
   probit_cdf_loop<ErfcArguments::Any>(z, out, n);
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_cdf_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         probit_cdf_elements_loop, (z, out, n))
 
-VELMORA_SIMD_CLONES
-void probit_cdf_near_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_near_elements_loop(const double* __restrict z,
+                                                                 double* __restrict out,
+                                                                 std::size_t n) {
   probit_cdf_loop<ErfcArguments::UpToFour>(z, out, n);
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_cdf_near_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         probit_cdf_near_elements_loop, (z, out, n))
 
-VELMORA_SIMD_CLONES
-void probit_pdf_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void probit_pdf_elements_loop(const double* __restrict z,
+                                                            double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = normal_pdf_element(z[r]);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_pdf_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         probit_pdf_elements_loop, (z, out, n))
 
 template <ErfcArguments arguments>
 [[gnu::always_inline]] inline void probit_cdf_pdf_loop(const double* __restrict z,
@@ -168,17 +207,27 @@ template <ErfcArguments arguments>
   }
 }
 
-VELMORA_SIMD_CLONES
-void probit_cdf_pdf_elements(const double* __restrict z, double* __restrict cdf,
-                             double* __restrict pdf, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_pdf_elements_loop(const double* __restrict z,
+                                                                double* __restrict cdf,
+                                                                double* __restrict pdf,
+                                                                std::size_t n) {
   probit_cdf_pdf_loop<ErfcArguments::Any>(z, cdf, pdf, n);
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_cdf_pdf_elements,
+                         (const double* __restrict z, double* __restrict cdf,
+                          double* __restrict pdf, std::size_t n),
+                         probit_cdf_pdf_elements_loop, (z, cdf, pdf, n))
 
-VELMORA_SIMD_CLONES
-void probit_cdf_pdf_near_elements(const double* __restrict z, double* __restrict cdf,
-                                  double* __restrict pdf, std::size_t n) {
+[[gnu::always_inline]] inline void probit_cdf_pdf_near_elements_loop(const double* __restrict z,
+                                                                     double* __restrict cdf,
+                                                                     double* __restrict pdf,
+                                                                     std::size_t n) {
   probit_cdf_pdf_loop<ErfcArguments::UpToFour>(z, cdf, pdf, n);
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_cdf_pdf_near_elements,
+                         (const double* __restrict z, double* __restrict cdf,
+                          double* __restrict pdf, std::size_t n),
+                         probit_cdf_pdf_near_elements_loop, (z, cdf, pdf, n))
 
 // Below this |z|, |z| / sqrt(2) is below 4 after rounding too.
 constexpr double near_bound = 5.5;
@@ -193,8 +242,7 @@ constexpr std::size_t probit_run = 512;
 // comparison, and NaN compares as far (either loop gives NaN for it). The top
 // bit of the difference below is set exactly for the near ones, so one AND
 // over the run says whether all are: integer operations that vectorise.
-VELMORA_SIMD_CLONES
-bool all_near(const double* z, std::size_t n) {
+[[gnu::always_inline]] inline bool all_near_loop(const double* z, std::size_t n) {
   constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
   constexpr std::uint64_t bound = std::bit_cast<std::uint64_t>(near_bound);
   std::uint64_t all = ~std::uint64_t{0};
@@ -203,13 +251,18 @@ bool all_near(const double* z, std::size_t n) {
   }
   return (all >> 63) != 0;
 }
+VELMORA_ELEMENT_VERSIONS(bool, all_near, (const double* z, std::size_t n), all_near_loop, (z, n))
 
-VELMORA_SIMD_CLONES
-void probit_slope_elements(const double* __restrict z, double* __restrict out, std::size_t n) {
+[[gnu::always_inline]] inline void probit_slope_elements_loop(const double* __restrict z,
+                                                              double* __restrict out,
+                                                              std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = normal_pdf_element(z[r]) * (-z[r]);
   }
 }
+VELMORA_ELEMENT_VERSIONS(void, probit_slope_elements,
+                         (const double* __restrict z, double* __restrict out, std::size_t n),
+                         probit_slope_elements_loop, (z, out, n))
 
 }  // namespace
 
@@ -256,21 +309,30 @@ void link_cdf(ModelKind kind, std::span<const double> z, std::span<double> out) 
   }
   for (std::size_t start = 0; start < z.size(); start += probit_run) {
     const std::size_t n = std::min(probit_run, z.size() - start);
-    (all_near(z.data() + start, n) ? probit_cdf_near_elements : probit_cdf_elements)(
-        z.data() + start, out.data() + start, n);
+    if (all_near(z.data() + start, n)) {
+      probit_cdf_near_elements(z.data() + start, out.data() + start, n);
+    } else {
+      probit_cdf_elements(z.data() + start, out.data() + start, n);
+    }
   }
 }
 
 void link_pdf(ModelKind kind, std::span<const double> z, std::span<double> out) {
   assert(out.size() == z.size());
-  (kind == ModelKind::Logit ? logit_pdf_elements : probit_pdf_elements)(z.data(), out.data(),
-                                                                        z.size());
+  if (kind == ModelKind::Logit) {
+    logit_pdf_elements(z.data(), out.data(), z.size());
+  } else {
+    probit_pdf_elements(z.data(), out.data(), z.size());
+  }
 }
 
 void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<double> out) {
   assert(out.size() == z.size());
-  (kind == ModelKind::Logit ? logit_slope_elements : probit_slope_elements)(z.data(), out.data(),
-                                                                            z.size());
+  if (kind == ModelKind::Logit) {
+    logit_slope_elements(z.data(), out.data(), z.size());
+  } else {
+    probit_slope_elements(z.data(), out.data(), z.size());
+  }
 }
 
 void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<double> cdf,
@@ -282,8 +344,11 @@ void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<doubl
   }
   for (std::size_t start = 0; start < z.size(); start += probit_run) {
     const std::size_t n = std::min(probit_run, z.size() - start);
-    (all_near(z.data() + start, n) ? probit_cdf_pdf_near_elements : probit_cdf_pdf_elements)(
-        z.data() + start, cdf.data() + start, pdf.data() + start, n);
+    if (all_near(z.data() + start, n)) {
+      probit_cdf_pdf_near_elements(z.data() + start, cdf.data() + start, pdf.data() + start, n);
+    } else {
+      probit_cdf_pdf_elements(z.data() + start, cdf.data() + start, pdf.data() + start, n);
+    }
   }
 }
 

@@ -56,8 +56,30 @@ __attribute__((simd("notinbranch"))) double exp(double) noexcept;
     return implementation<4> arguments;                                           \
   }                                                                               \
   [[gnu::target("default")]] type name parameters { return implementation<2> arguments; }
+// Loops over elements get one version per instruction set through
+// VELMORA_ELEMENT_VERSIONS, which defines `type name parameters` returning
+// `implementation arguments` (an always-inlined loop): GCC's clones, or for
+// Clang, whose clones carry single features (an AVX2 clone without FMA),
+// versions by the levels' feature lists.
+#if defined(__clang__)
+#if defined(VELMORA_NO_AVX512)
+#define VELMORA_WIDE_ELEMENT_VERSION(type, name, parameters, implementation, arguments)
+#else
+#define VELMORA_WIDE_ELEMENT_VERSION(type, name, parameters, implementation, arguments) \
+  [[gnu::target(VELMORA_VERSION_WIDE)]] type name parameters { return implementation arguments; }
+#endif
+#define VELMORA_ELEMENT_VERSIONS(type, name, parameters, implementation, arguments)              \
+  VELMORA_WIDE_ELEMENT_VERSION(type, name, parameters, implementation, arguments)                \
+  [[gnu::target(VELMORA_VERSION_MID)]] type name parameters { return implementation arguments; } \
+  [[gnu::target("default")]] type name parameters { return implementation arguments; }
+#else
+#define VELMORA_ELEMENT_VERSIONS(type, name, parameters, implementation, arguments) \
+  VELMORA_SIMD_CLONES type name parameters { return implementation arguments; }
+#endif
 #else
 #define VELMORA_SIMD_CLONES
 #define VELMORA_WIDTH_VERSIONS(type, name, parameters, implementation, arguments) \
   type name parameters { return implementation<2> arguments; }
+#define VELMORA_ELEMENT_VERSIONS(type, name, parameters, implementation, arguments) \
+  type name parameters { return implementation arguments; }
 #endif
