@@ -112,18 +112,18 @@ def timed(fn, repeats):
 
 @dataclasses.dataclass
 class Column:
-    """A table's column: its header, a format spec (alignment and width first) for its
+    """A table's column: its header, a format code (alignment and width first) for its
     cells, and the cell of a row (by default the row's entry named as the header)."""
 
     header: str
-    spec: str
+    format_code: str
     cell: Callable | None = None
 
     def format(self, row):
-        return format(row[self.header] if self.cell is None else self.cell(row), self.spec)
+        return format(row[self.header] if self.cell is None else self.cell(row), self.format_code)
 
     def head(self):
-        return format(self.header, re.match(r"[<>^]?\d*", self.spec).group())
+        return format(self.header, re.match(r"[<>^]?\d*", self.format_code).group())
 
 
 @dataclasses.dataclass
