@@ -49,9 +49,9 @@ def child():
 
 
 def collected_instructions(dump: Path) -> int | None:
-    """The instructions a dump collected; None unless the entry point's body triggered it."""
+    """The instructions a dump collected; None unless the entry point triggered it."""
     text = dump.read_text()
-    if not re.search(r"^desc: Trigger: --dump-after=.*::block_totals\(", text, re.MULTILINE):
+    if not re.search(r"^desc: Trigger: --dump-after=.*entry<.*block_totals>", text, re.MULTILINE):
         return None
     match = re.search(r"^(?:totals|summary):\s+(\d+)", text, re.MULTILINE)
     if match is None:
@@ -74,8 +74,9 @@ def main():
                 "valgrind",
                 "--tool=callgrind",
                 "--toggle-collect=velmora::accumulate_block_effects*",
-                # After the entry point's body, which encloses one pass.
-                "--dump-after=*block_totals*",
+                # After the entry point (the function in the method table,
+                # which no compiler inlines), which encloses one pass.
+                "--dump-after=*entry<*block_totals>*",
                 "--dump-instr=no",
                 f"--callgrind-out-file={out}",
                 sys.executable,
@@ -87,9 +88,7 @@ def main():
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
-        # Dumps are numbered in call order; the pattern also names the
-        # entry point's wrapper, whose dumps come after the body's and are left
-        # out, as is the final dump at exit.
+        # Dumps are numbered in call order; the final one, at exit, is left out.
         dumps = sorted(
             (p for p in Path(directory).glob("callgrind.out.*") if p.suffix[1:].isdigit()),
             key=lambda p: int(p.suffix[1:]),
