@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/vector_math.hpp"
+#include "engine/vector_pack.hpp"
 
 namespace velmora {
 namespace {
@@ -90,37 +91,72 @@ bool scaled_exponentials_elements(const double* __restrict x_j, const double* __
   return outside == 0;
 }
 
-VELMORA_SIMD_CLONES
-DummySums pick_dummy_values_elements(const double* __restrict x_j, const double* __restrict cdf_xb,
-                                     const double* __restrict fxb,
-                                     const double* __restrict other_cdf,
-                                     const double* __restrict other_pdf, double* __restrict weights,
-                                     std::size_t m) {
-  double cdf1[sum_lanes] = {};
-  double cdf0[sum_lanes] = {};
-  double pdf1[sum_lanes] = {};
-  const auto pick = [&](std::size_t r, std::size_t lane) {
-    const bool at_one = x_j[r] == 1.0;
-    cdf1[lane] += at_one ? cdf_xb[r] : other_cdf[r];
-    cdf0[lane] += at_one ? other_cdf[r] : cdf_xb[r];
-    const double g1 = at_one ? fxb[r] : other_pdf[r];
-    const double g0 = at_one ? other_pdf[r] : fxb[r];
-    pdf1[lane] += g1;
-    weights[r] = g1 - g0;
-  };
+}  // namespace
+
+// The picks on vectors of Width doubles, sum_lanes / Width of them holding
+// the running sums: the order of additions of sum() at any width, and
+// vectorised by either compiler (Clang's vectoriser would not split the sums
+// into lanes itself).
+template <std::size_t Width>
+[[gnu::always_inline]] inline DummySums pick_dummy_values_at(
+    const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
+    const double* __restrict other_cdf, const double* __restrict other_pdf,
+    double* __restrict weights, std::size_t m) {
+  using Vec = typename Pack<Width>::type;
+  constexpr std::size_t packs = sum_lanes / Width;
+  Vec cdf1[packs] = {};
+  Vec cdf0[packs] = {};
+  Vec pdf1[packs] = {};
   std::size_t r = 0;
   for (; r + sum_lanes <= m; r += sum_lanes) {
-    for (std::size_t l = 0; l < sum_lanes; ++l) {
-      pick(r + l, l);
+    for (std::size_t p = 0; p < packs; ++p) {
+      const std::size_t at = r + p * Width;
+      Vec x, f_xb, g_xb, f_other, g_other;
+      load(x, x_j + at);
+      load(f_xb, cdf_xb + at);
+      load(g_xb, fxb + at);
+      load(f_other, other_cdf + at);
+      load(g_other, other_pdf + at);
+      const auto at_one = x == 1.0;
+      cdf1[p] += at_one ? f_xb : f_other;
+      cdf0[p] += at_one ? f_other : f_xb;
+      const Vec g1 = at_one ? g_xb : g_other;
+      const Vec g0 = at_one ? g_other : g_xb;
+      pdf1[p] += g1;
+      store(weights + at, g1 - g0);
     }
   }
   for (; r < m; ++r) {
-    pick(r, 0);
+    const bool at_one = x_j[r] == 1.0;
+    cdf1[0][0] += at_one ? cdf_xb[r] : other_cdf[r];
+    cdf0[0][0] += at_one ? other_cdf[r] : cdf_xb[r];
+    const double g1 = at_one ? fxb[r] : other_pdf[r];
+    const double g0 = at_one ? other_pdf[r] : fxb[r];
+    pdf1[0][0] += g1;
+    weights[r] = g1 - g0;
   }
-  return {lane_total(cdf1), lane_total(cdf0), lane_total(pdf1)};
+  const auto total = [](const Vec(&sums)[packs]) {
+    double partial[sum_lanes];
+    for (std::size_t p = 0; p < packs; ++p) {
+      for (std::size_t i = 0; i < Width; ++i) {
+        partial[p * Width + i] = sums[p][i];
+      }
+    }
+    return lane_total(partial);
+  };
+  return {total(cdf1), total(cdf0), total(pdf1)};
 }
 
-}  // namespace
+namespace width_versions {
+
+VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
+                       (const double* __restrict x_j, const double* __restrict cdf_xb,
+                        const double* __restrict fxb, const double* __restrict other_cdf,
+                        const double* __restrict other_pdf, double* __restrict weights,
+                        std::size_t m),
+                       pick_dummy_values_at, (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m))
+
+}  // namespace width_versions
 
 double sum(const double* __restrict values, std::size_t n) { return sum_elements(values, n); }
 
@@ -145,7 +181,7 @@ DummySums pick_dummy_values(const double* __restrict x_j, const double* __restri
                             const double* __restrict fxb, const double* __restrict other_cdf,
                             const double* __restrict other_pdf, double* __restrict weights,
                             std::size_t m) {
-  return pick_dummy_values_elements(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
+  return width_versions::pick_dummy_values(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
 }
 
 }  // namespace velmora

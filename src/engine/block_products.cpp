@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/vector_math.hpp"
+#include "engine/vector_pack.hpp"
 
 namespace velmora {
 namespace {
@@ -14,33 +15,9 @@ namespace {
 // has three (two dummies and the method's column).
 constexpr std::size_t weights_per_sweep = 3;
 
-// N doubles handled as one value. Each instruction set's version of the
-// loops below uses N up to its registers' width (8 for AVX-512, 4 for AVX2,
-// 2 for the baseline): wider values are split by the compiler, and arrays of
+// Each instruction set's version of the loops below uses vectors up to its
+// registers' width: wider values are split by the compiler, and arrays of
 // them then live on the stack.
-template <std::size_t N>
-struct Pack {
-  using type [[gnu::vector_size(N * sizeof(double))]] = double;
-  // The same at any address of a double, for loads from X: a memcpy into a
-  // vector was split into 16-byte moves through the stack at width 4.
-  using unaligned
-      [[gnu::vector_size(N * sizeof(double)), gnu::aligned(sizeof(double)), gnu::may_alias]] =
-          double;
-};
-
-// Through a reference: a vector returned by value would change the ABI
-// between the instruction sets' versions.
-template <class Vec>
-[[gnu::always_inline]] inline void load(Vec& into, const double* from) {
-  using Unaligned = typename Pack<sizeof(Vec) / sizeof(double)>::unaligned;
-  into = *reinterpret_cast<const Unaligned*>(from);
-}
-
-template <class Vec>
-[[gnu::always_inline]] inline void store(double* to, const Vec& from) {
-  using Unaligned = typename Pack<sizeof(Vec) / sizeof(double)>::unaligned;
-  *reinterpret_cast<Unaligned*>(to) = from;
-}
 
 // The lanes of v added pairwise: ((v0 + v1) + (v2 + v3)) + ...
 template <std::size_t Width>
