@@ -40,26 +40,6 @@ double sum_elements(const double* __restrict values, std::size_t n) {
   return lane_total(partial);
 }
 
-// The test runs on the gathered copy in the bits of the values (integer
-// operations that vectorise), not as a chain of comparisons along the
-// strided reads.
-VELMORA_SIMD_CLONES
-bool gather_binary_elements(const double* __restrict column, std::ptrdiff_t stride,
-                            double* __restrict x_j, std::size_t m) {
-  for (std::size_t r = 0; r < m; ++r) {
-    x_j[r] = column[static_cast<std::ptrdiff_t>(r) * stride];
-  }
-  constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
-  constexpr auto one = std::bit_cast<std::uint64_t>(1.0);
-  std::uint64_t other = 0;
-  for (std::size_t r = 0; r < m; ++r) {
-    const auto bits = std::bit_cast<std::uint64_t>(x_j[r]);
-    // Neither a zero of either sign nor +1.
-    other |= ((bits & magnitude) != 0 && bits != one) ? std::uint64_t{1} : 0;
-  }
-  return other == 0;
-}
-
 VELMORA_SIMD_CLONES
 void other_index_elements(const double* __restrict x_j, const double* __restrict xb, double beta_j,
                           double* __restrict other, std::size_t m) {
@@ -147,7 +127,53 @@ template <std::size_t Width>
   return {total(cdf1), total(cdf0), total(pdf1)};
 }
 
+
+// The gather and the test in one loop on vectors of Width doubles, the test
+// in the bits of the values (a zero of either sign or +1): integer
+// operations on the vector just built, not a chain of comparisons along the
+// strided reads.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool gather_binary_at(const double* __restrict column,
+                                                    std::ptrdiff_t stride, double* __restrict x_j,
+                                                    std::size_t m) {
+  using Vec = typename Pack<Width>::type;
+  using Bits = typename Pack<Width>::bits;
+  constexpr std::int64_t magnitude = 0x7FFF'FFFF'FFFF'FFFF;
+  constexpr auto one = std::bit_cast<std::int64_t>(1.0);
+  Bits other = {};
+  std::size_t r = 0;
+  for (; r + Width <= m; r += Width) {
+    Vec v;
+    if (stride == 1) {
+      load(v, column + r);
+    } else {
+      for (std::size_t i = 0; i < Width; ++i) {
+        v[i] = column[static_cast<std::ptrdiff_t>(r + i) * stride];
+      }
+    }
+    store(x_j + r, v);
+    const auto bits = __builtin_bit_cast(Bits, v);
+    other |= ((bits & magnitude) != 0) & (bits != one);
+  }
+  bool any_other = false;
+  for (std::size_t i = 0; i < Width; ++i) {
+    any_other |= other[i] != 0;
+  }
+  for (; r < m; ++r) {
+    const double value = column[static_cast<std::ptrdiff_t>(r) * stride];
+    x_j[r] = value;
+    const auto bits = std::bit_cast<std::int64_t>(value);
+    any_other |= (bits & magnitude) != 0 && bits != one;
+  }
+  return !any_other;
+}
+
 namespace width_versions {
+
+VELMORA_WIDTH_VERSIONS(bool, gather_binary,
+                       (const double* __restrict column, std::ptrdiff_t stride,
+                        double* __restrict x_j, std::size_t m),
+                       gather_binary_at, (column, stride, x_j, m))
 
 VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        (const double* __restrict x_j, const double* __restrict cdf_xb,
@@ -164,7 +190,7 @@ double sum(std::span<const double> values) { return sum_elements(values.data(), 
 
 bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
                    std::size_t m) {
-  return gather_binary_elements(column, stride, x_j, m);
+  return width_versions::gather_binary(column, stride, x_j, m);
 }
 
 void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,

@@ -6,12 +6,16 @@
 // vectoriser takes the plain loops differently.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velmora {
 
 template <std::size_t N>
 struct Pack {
   using type [[gnu::vector_size(N * sizeof(double))]] = double;
+  // The bits of N doubles (a cast between the two reinterprets), and the
+  // type of a comparison of two `type`s: all ones where it holds.
+  using bits [[gnu::vector_size(N * sizeof(std::int64_t))]] = std::int64_t;
   // The same at any address of a double, for loads from X: a memcpy into a
   // vector was split into 16-byte moves through the stack at width 4.
   using unaligned
