@@ -38,10 +38,20 @@ template <std::size_t Width>
 template <std::size_t Width>
 constexpr std::size_t row_width = Width < 4 ? Width : 4;
 
-// The columns of X in tiles of at most two registers' width, each against up
-// to three weight columns, every partial sum in a register.
-template <std::size_t Width>
-constexpr std::size_t widest_row_tile = 2 * Width;
+// The columns of X in tiles, each against up to three weight columns, every
+// partial sum in a register. With sixteen registers (AVX2), as many columns
+// as leave one register for a broadcast weight, the row's values then read
+// by the FMAs themselves: each weight is broadcast once per row and tile,
+// and fewer, wider tiles mean fewer broadcasts (k = 20 is one tile). Other
+// versions take tiles of two registers' width.
+template <std::size_t Version, std::size_t Width, std::size_t Weights>
+constexpr std::size_t widest_row_tile() {
+  if constexpr (Version == 4) {
+    return Width * ((16 - 1) / Weights < 8 ? (16 - 1) / Weights : 8);
+  } else {
+    return 2 * Width;
+  }
+}
 
 // Where the sums are few, each would wait on its own previous addition (the
 // latency of an FMA is several cycles), so `Ways` sets of sums take
@@ -101,10 +111,10 @@ template <std::size_t Width, std::size_t Cols, std::size_t Weights>
   }
 }
 
-template <std::size_t Width, std::size_t Weights>
+template <std::size_t Width, std::size_t Weights, std::size_t Version>
 [[gnu::always_inline]] inline void row_sweep(const MatrixView& block, const double* weights,
                                              std::size_t weights_stride, double* products) {
-  constexpr std::size_t widest = widest_row_tile<Width>;
+  constexpr std::size_t widest = widest_row_tile<Version, Width, Weights>();
   const std::size_t k = block.cols;
   const std::size_t m = block.rows;
   std::size_t l = 0;
@@ -117,6 +127,11 @@ template <std::size_t Width, std::size_t Weights>
     tile.template operator()<widest>();
   }
   // What is left of the columns, in halving tiles down to one column.
+  if constexpr (widest > 16) {
+    if (l + 16 <= k) {
+      tile.template operator()<16>();
+    }
+  }
   if constexpr (widest > 8) {
     if (l + 8 <= k) {
       tile.template operator()<8>();
@@ -194,34 +209,35 @@ template <std::size_t Width, std::size_t Weights>
   }
 }
 
-template <std::size_t Width, bool RowsContiguous, std::size_t Weights>
+template <std::size_t Width, bool RowsContiguous, std::size_t Weights, std::size_t Version>
 [[gnu::always_inline]] inline void sweep(const MatrixView& block, const double* weights,
                                          std::size_t weights_stride, double* products) {
   if constexpr (RowsContiguous) {
-    row_sweep<Width, Weights>(block, weights, weights_stride, products);
+    row_sweep<Width, Weights, Version>(block, weights, weights_stride, products);
   } else {
     column_sweep<Width, Weights>(block, weights, weights_stride, products);
   }
 }
 
-// One sweep per group of up to three weight columns.
-template <std::size_t Width, bool RowsContiguous>
+// One sweep per group of up to three weight columns; Version is the width of
+// the instruction set's registers, Width that of the loads.
+template <std::size_t Width, bool RowsContiguous, std::size_t Version = Width>
 [[gnu::always_inline]] inline void sweeps(const MatrixView& block, const double* weights,
                                           std::size_t weights_stride, std::size_t weight_columns,
                                           double* products) {
   const std::size_t k = block.cols;
   std::size_t w = 0;
   for (; w + weights_per_sweep <= weight_columns; w += weights_per_sweep) {
-    sweep<Width, RowsContiguous, weights_per_sweep>(block, weights + w * weights_stride,
+    sweep<Width, RowsContiguous, weights_per_sweep, Version>(block, weights + w * weights_stride,
                                                     weights_stride, products + w * k);
   }
   if (w + 2 <= weight_columns) {
-    sweep<Width, RowsContiguous, 2>(block, weights + w * weights_stride, weights_stride,
+    sweep<Width, RowsContiguous, 2, Version>(block, weights + w * weights_stride, weights_stride,
                                     products + w * k);
     w += 2;
   }
   if (w < weight_columns) {
-    sweep<Width, RowsContiguous, 1>(block, weights + w * weights_stride, weights_stride,
+    sweep<Width, RowsContiguous, 1, Version>(block, weights + w * weights_stride, weights_stride,
                                     products + w * k);
   }
 }
@@ -386,7 +402,7 @@ template <std::size_t Width>
 [[gnu::always_inline]] inline void row_products_at(const MatrixView& block, const double* weights,
                                                    std::size_t weights_stride,
                                                    std::size_t weight_columns, double* products) {
-  sweeps<row_width<Width>, true>(block, weights, weights_stride, weight_columns, products);
+  sweeps<row_width<Width>, true, Width>(block, weights, weights_stride, weight_columns, products);
 }
 
 template <std::size_t Width>
@@ -546,15 +562,18 @@ void SpreadPrefetch::start_run() {
 }
 
 void SpreadPrefetch::issue(std::size_t lines) {
-  // One line at a time with the cursor in the object's own fields, which
-  // spaces the prefetches a few cycles apart: issued back to back from
-  // registers, the same lines made a call slower, as if the second-level
-  // cache let go of requests that came in a burst. Locality 1: into the
-  // second-level cache, leaving the first-level one to the block being
-  // worked on.
-  for (; lines > 0 && run_ < runs_; --lines) {
-    __builtin_prefetch(reinterpret_cast<const void*>(next_line_), 0, 1);
-    next_line_ += cache_line;
+  // Locality 1: into the second-level cache, leaving the first-level one to
+  // the block being worked on. A share is a run of consecutive lines, asked
+  // for from a register in a loop of a few instructions per line.
+  while (lines > 0 && run_ < runs_) {
+    const std::size_t left = (run_end_ - next_line_ + cache_line - 1) / cache_line;
+    const std::size_t now = std::min(lines, left);
+    const std::uintptr_t stop = next_line_ + now * cache_line;
+    for (std::uintptr_t line = next_line_; line != stop; line += cache_line) {
+      __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 1);
+    }
+    next_line_ = stop;
+    lines -= now;
     if (next_line_ >= run_end_ && ++run_ < runs_) {
       start_run();
     }
