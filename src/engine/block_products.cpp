@@ -341,9 +341,94 @@ template <std::size_t Width, std::size_t Rows>
   }
 }
 
+// With AVX2 and rows of 4 to 35 columns: beta's Packs of four in registers
+// for the whole block and their number known to the compiler, so four rows
+// are their FMAs, a few shuffles and a store, with no loop over the columns.
+// The additions are row_dots' own, in its order.
+template <std::size_t Packs>
+[[gnu::always_inline]] inline void row_linear_index_of_packs(const MatrixView& block,
+                                                             const double* beta, double* xb) {
+  const std::size_t k = block.cols;
+  const std::size_t m = block.rows;
+  Vec4 b[Packs];
+  for (std::size_t p = 0; p < Packs; ++p) {
+    load(b[p], beta + 4 * p);
+  }
+  std::size_t r = 0;
+  for (; r + 4 <= m; r += 4) {
+    // A pointer per row, so that every load is a register plus a constant.
+    const double* rows[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      rows[i] = block.address(r + i, 0);
+    }
+    Vec4 wide[4] = {};
+    for (std::size_t p = 0; p < Packs; ++p) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        Vec4 v;
+        load(v, rows[i] + 4 * p);
+        wide[i] += v * b[p];
+      }
+    }
+    double single[4] = {};
+    for (std::size_t l = 4 * Packs; l < k; ++l) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        single[i] += rows[i][l] * beta[l];
+      }
+    }
+    Vec4 sums;
+    sums_of_four(wide[0], wide[1], wide[2], wide[3], sums);
+    for (std::size_t i = 0; i < 4; ++i) {
+      xb[r + i] = sums[i] + single[i];
+    }
+  }
+  for (; r < m; ++r) {
+    row_dots<4, 1>(block.address(r, 0), block.row_stride, k, beta, xb + r);
+  }
+}
+
+// True when an AVX2 version took the block (k from 4 to 35).
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool row_linear_index_by_packs(const MatrixView& block,
+                                                             const double* beta, double* xb) {
+  if constexpr (Width == 4) {
+    switch (block.cols / 4) {
+      case 1:
+        row_linear_index_of_packs<1>(block, beta, xb);
+        return true;
+      case 2:
+        row_linear_index_of_packs<2>(block, beta, xb);
+        return true;
+      case 3:
+        row_linear_index_of_packs<3>(block, beta, xb);
+        return true;
+      case 4:
+        row_linear_index_of_packs<4>(block, beta, xb);
+        return true;
+      case 5:
+        row_linear_index_of_packs<5>(block, beta, xb);
+        return true;
+      case 6:
+        row_linear_index_of_packs<6>(block, beta, xb);
+        return true;
+      case 7:
+        row_linear_index_of_packs<7>(block, beta, xb);
+        return true;
+      case 8:
+        row_linear_index_of_packs<8>(block, beta, xb);
+        return true;
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
 template <std::size_t Width>
 [[gnu::always_inline]] inline void row_linear_index_at(const MatrixView& block, const double* beta,
                                                        double* xb) {
+  if (row_linear_index_by_packs<Width>(block, beta, xb)) {
+    return;
+  }
   constexpr std::size_t rows_at_once = 4;
   constexpr std::size_t width = row_width<Width>;
   const std::size_t m = block.rows;
