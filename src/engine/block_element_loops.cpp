@@ -41,6 +41,14 @@ double sum_elements(const double* __restrict values, std::size_t n) {
 }
 
 VELMORA_SIMD_CLONES
+void product_elements(const double* __restrict a, const double* __restrict b,
+                               double* __restrict out, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = a[r] * b[r];
+  }
+}
+
+VELMORA_SIMD_CLONES
 void other_index_elements(const double* __restrict x_j, const double* __restrict xb, double beta_j,
                           double* __restrict other, std::size_t m) {
   for (std::size_t r = 0; r < m; ++r) {
@@ -72,6 +80,19 @@ bool scaled_exponentials_elements(const double* __restrict x_j, const double* __
 }
 
 }  // namespace
+
+// lane_total of the sum_lanes running sums held in vectors of Width doubles.
+template <std::size_t Width>
+[[gnu::always_inline]] inline double lanes_total(
+    const typename Pack<Width>::type (&sums)[sum_lanes / Width]) {
+  double partial[sum_lanes];
+  for (std::size_t p = 0; p < sum_lanes / Width; ++p) {
+    for (std::size_t i = 0; i < Width; ++i) {
+      partial[p * Width + i] = sums[p][i];
+    }
+  }
+  return lane_total(partial);
+}
 
 // The picks on vectors of Width doubles, sum_lanes / Width of them holding
 // the running sums: the order of additions of sum() at any width, and
@@ -115,16 +136,7 @@ template <std::size_t Width>
     pdf1[0][0] += g1;
     weights[r] = g1 - g0;
   }
-  const auto total = [](const Vec(&sums)[packs]) {
-    double partial[sum_lanes];
-    for (std::size_t p = 0; p < packs; ++p) {
-      for (std::size_t i = 0; i < Width; ++i) {
-        partial[p * Width + i] = sums[p][i];
-      }
-    }
-    return lane_total(partial);
-  };
-  return {total(cdf1), total(cdf0), total(pdf1)};
+  return {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
 }
 
 
@@ -168,6 +180,81 @@ template <std::size_t Width>
   return !any_other;
 }
 
+// logit_dummy_values on vectors of Width doubles: each step is that of
+// scaled_exponentials, logistic_cdf_pdf_of_exp and pick_dummy_values_at, in
+// their order, so the values are theirs bit for bit.
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool logit_dummy_values_at(
+    const double* __restrict x_j, const double* __restrict exp_xb, double at_one, double at_zero,
+    const double* __restrict cdf_xb, const double* __restrict fxb, double* __restrict weights,
+    std::size_t m, DummySums& sums) {
+  using Vec = typename Pack<Width>::type;
+  using Bits = typename Pack<Width>::bits;
+  constexpr std::size_t packs = sum_lanes / Width;
+  // As signed integers the bits of the positive normal doubles are one
+  // range; negative numbers lie below it, infinities and NaN above.
+  constexpr auto least = std::bit_cast<std::int64_t>(std::numeric_limits<double>::min());
+  constexpr auto most = std::bit_cast<std::int64_t>(std::numeric_limits<double>::max());
+  const Vec one = Vec{} + 1.0;
+  const Vec zero = Vec{};
+  const Vec infinity = Vec{} + std::numeric_limits<double>::infinity();
+  Bits outside = {};
+  Vec cdf1[packs] = {};
+  Vec cdf0[packs] = {};
+  Vec pdf1[packs] = {};
+  std::size_t r = 0;
+  for (; r + sum_lanes <= m; r += sum_lanes) {
+    for (std::size_t p = 0; p < packs; ++p) {
+      const std::size_t at = r + p * Width;
+      Vec x, g, f_xb, g_xb;
+      load(x, x_j + at);
+      load(g, exp_xb + at);
+      load(f_xb, cdf_xb + at);
+      load(g_xb, fxb + at);
+      const auto at_x_one = x == 1.0;
+      const Vec factor = at_x_one ? Vec{} + at_one : Vec{} + at_zero;
+      const Vec other = g * factor;
+      const auto g_bits = __builtin_bit_cast(Bits, g);
+      const auto other_bits = __builtin_bit_cast(Bits, other);
+      outside |= (g_bits < least) | (g_bits > most) | (other_bits < least) | (other_bits > most);
+      const Vec s = other + 1.0;
+      const Vec q = one / s;
+      const Vec t = other * q;
+      const Vec f_other = other == infinity ? one : t;
+      const Vec g_other = s * s == infinity ? zero : t * q;
+      cdf1[p] += at_x_one ? f_xb : f_other;
+      cdf0[p] += at_x_one ? f_other : f_xb;
+      const Vec g1 = at_x_one ? g_xb : g_other;
+      const Vec g0 = at_x_one ? g_other : g_xb;
+      pdf1[p] += g1;
+      store(weights + at, g1 - g0);
+    }
+  }
+  bool any_outside = false;
+  for (std::size_t i = 0; i < Width; ++i) {
+    any_outside |= outside[i] != 0;
+  }
+  for (; r < m; ++r) {
+    const bool at_x_one = x_j[r] == 1.0;
+    const double g = exp_xb[r];
+    const double other = g * (at_x_one ? at_one : at_zero);
+    any_outside |= !positive_normal(g) || !positive_normal(other);
+    const double s = other + 1.0;
+    const double q = 1.0 / s;
+    const double t = other * q;
+    const double f_other = other == std::numeric_limits<double>::infinity() ? 1.0 : t;
+    const double g_other = s * s == std::numeric_limits<double>::infinity() ? 0.0 : t * q;
+    cdf1[0][0] += at_x_one ? cdf_xb[r] : f_other;
+    cdf0[0][0] += at_x_one ? f_other : cdf_xb[r];
+    const double g1 = at_x_one ? fxb[r] : g_other;
+    const double g0 = at_x_one ? g_other : fxb[r];
+    pdf1[0][0] += g1;
+    weights[r] = g1 - g0;
+  }
+  sums = {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
+  return !any_outside;
+}
+
 namespace width_versions {
 
 VELMORA_WIDTH_VERSIONS(bool, gather_binary,
@@ -182,11 +269,24 @@ VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                         std::size_t m),
                        pick_dummy_values_at, (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m))
 
+VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
+                       (const double* __restrict x_j, const double* __restrict exp_xb,
+                        double at_one, double at_zero, const double* __restrict cdf_xb,
+                        const double* __restrict fxb, double* __restrict weights, std::size_t m,
+                        DummySums& sums),
+                       logit_dummy_values_at,
+                       (x_j, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m, sums))
+
 }  // namespace width_versions
 
 double sum(const double* __restrict values, std::size_t n) { return sum_elements(values, n); }
 
 double sum(std::span<const double> values) { return sum_elements(values.data(), values.size()); }
+
+void products_of_elements(const double* __restrict a, const double* __restrict b,
+                          double* __restrict out, std::size_t n) {
+  product_elements(a, b, out, n);
+}
 
 bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
                    std::size_t m) {
@@ -208,6 +308,14 @@ DummySums pick_dummy_values(const double* __restrict x_j, const double* __restri
                             const double* __restrict other_pdf, double* __restrict weights,
                             std::size_t m) {
   return width_versions::pick_dummy_values(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
+}
+
+bool logit_dummy_values(const double* __restrict x_j, const double* __restrict exp_xb,
+                        double at_one, double at_zero, const double* __restrict cdf_xb,
+                        const double* __restrict fxb, double* __restrict weights, std::size_t m,
+                        DummySums& sums) {
+  return width_versions::logit_dummy_values(x_j, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m,
+                                            sums);
 }
 
 }  // namespace velmora

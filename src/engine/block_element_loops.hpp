@@ -19,6 +19,10 @@ namespace velmora {
 [[nodiscard]] double sum(const double* __restrict values, std::size_t n);
 [[nodiscard]] double sum(std::span<const double> values);
 
+// out[r] = a[r] * b[r].
+void products_of_elements(const double* __restrict a, const double* __restrict b,
+                          double* __restrict out, std::size_t n);
+
 // A dummy column's values in a block gathered to unit stride (m values
 // `stride` apart from `column` into x_j); true when all of them are exactly
 // 0 or 1 (-0 included).
@@ -66,5 +70,16 @@ struct DummySums {
                                           const double* __restrict other_cdf,
                                           const double* __restrict other_pdf,
                                           double* __restrict weights, std::size_t m);
+
+// Logit, a 0/1 column: scaled_exponentials, the F and f of the other index
+// from its exponential (as logit_cdf_and_pdf_of_exp) and pick_dummy_values
+// in one loop, the same values without the arrays between them. False, and
+// `sums` and `weights` of no use, where some exponential is not a normal
+// number; the caller then takes the three steps, which handle those.
+[[nodiscard]] bool logit_dummy_values(const double* __restrict x_j,
+                                      const double* __restrict exp_xb, double at_one,
+                                      double at_zero, const double* __restrict cdf_xb,
+                                      const double* __restrict fxb, double* __restrict weights,
+                                      std::size_t m, DummySums& sums);
 
 }  // namespace velmora

@@ -654,6 +654,7 @@ void SpreadPrefetch::issue(std::size_t lines) {
     const std::size_t left = (run_end_ - next_line_ + cache_line - 1) / cache_line;
     const std::size_t now = std::min(lines, left);
     const std::uintptr_t stop = next_line_ + now * cache_line;
+#pragma GCC unroll 4
     for (std::uintptr_t line = next_line_; line != stop; line += cache_line) {
       __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 1);
     }

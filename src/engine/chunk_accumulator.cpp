@@ -171,9 +171,7 @@ void ChunkAccumulator::method_weights(std::size_t m) {
   const std::span<const double> fxb(fxb_.data(), m);
   const std::span<double> weights(weights_.data() + settings_.dummies.size() * block_rows_, m);
   if (settings_.method == SeMethod::Orvo) {
-    for (std::size_t r = 0; r < m; ++r) {
-      weights[r] = xb[r] * fxb[r];
-    }
+    products_of_elements(xb.data(), fxb.data(), weights.data(), m);
   } else {
     const std::span<const double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
     link_pdf_derivative(settings_.kind, xb, cdf_xb, fxb, weights);
@@ -218,9 +216,17 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
   double* other_pdf = scratch_.data();
   if (!exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
       positive_normal(exp_of_beta_[2 * d + 1])) {
-    // Logit: F and f of the other index from exp(xb) times a factor; where
-    // a product is not a normal number, from the exponential itself, as
-    // below, so limits, signed zeros and NaN stay those of the formulas.
+    // Logit: F and f of the other index from exp(xb) times a factor, in one
+    // loop with the picks; where a product is not a normal number, from the
+    // exponential itself, as below, so limits, signed zeros and NaN stay
+    // those of the formulas.
+    DummySums sums{};
+    if (logit_dummy_values(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
+                           cdf_xb_.data(), fxb_.data(), weights_.data() + d * block_rows_, m,
+                           sums)) {
+      add_dummy_sums(d, sums);
+      return;
+    }
     double* other_exp = other;
     if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
                              other_exp, m)) {
@@ -240,6 +246,10 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
 
   const DummySums sums = pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf, other_pdf,
                                            weights_.data() + d * block_rows_, m);
+  add_dummy_sums(d, sums);
+}
+
+void ChunkAccumulator::add_dummy_sums(std::size_t d, const DummySums& sums) {
   dummy_cdf1_[d] += sums.cdf1;
   dummy_cdf0_[d] += sums.cdf0;
   dummy_pdf1_[d] += sums.pdf1;

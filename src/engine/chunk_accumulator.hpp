@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/blas.hpp"
+#include "engine/block_element_loops.hpp"
 #include "engine/block_products.hpp"
 #include "engine/effect_accumulation.hpp"
 #include "engine/interruption.hpp"
@@ -90,6 +91,7 @@ class ChunkAccumulator {
   void method_weights(std::size_t m);
   void linear_index(const MatrixView& block, std::span<double> xb) const;
   void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb);
+  void add_dummy_sums(std::size_t d, const DummySums& sums);
   void add_general_dummy_weights(std::span<const double> x_j, std::size_t d,
                                  std::span<const double> xb);
   void add_weight_products(const MatrixView& block);
