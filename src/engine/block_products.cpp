@@ -47,7 +47,14 @@ constexpr std::size_t row_width = Width < 4 ? Width : 4;
 template <std::size_t Version, std::size_t Width, std::size_t Weights>
 constexpr std::size_t widest_row_tile() {
   if constexpr (Version == 4) {
-    return Width * ((16 - 1) / Weights < 8 ? (16 - 1) / Weights : 8);
+#if defined(__clang__)
+    // Clang keeps a row's values in registers of their own, and would spill.
+    constexpr std::size_t spare = 1 + Weights;
+#else
+    constexpr std::size_t spare = 1;
+#endif
+    constexpr std::size_t packs = (16 - spare) / Weights;
+    return Width * (packs < 8 ? packs : 8);
   } else {
     return 2 * Width;
   }
