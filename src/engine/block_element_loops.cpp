@@ -181,24 +181,25 @@ template <std::size_t Width>
 }
 
 // logit_dummy_values on vectors of Width doubles: each step is that of
-// scaled_exponentials, logistic_cdf_pdf_of_exp and pick_dummy_values_at, in
-// their order, so the values are theirs bit for bit.
+// gather_binary_at, scaled_exponentials, logistic_cdf_pdf_of_exp and
+// pick_dummy_values_at, in their order, so the values are theirs bit for bit.
 template <std::size_t Width>
 [[gnu::always_inline]] inline bool logit_dummy_values_at(
-    const double* __restrict x_j, const double* __restrict exp_xb, double at_one, double at_zero,
-    const double* __restrict cdf_xb, const double* __restrict fxb, double* __restrict weights,
-    std::size_t m, DummySums& sums) {
+    const double* __restrict column, std::ptrdiff_t stride, const double* __restrict exp_xb,
+    double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
+    double* __restrict weights, std::size_t m, DummySums& sums) {
   using Vec = typename Pack<Width>::type;
   using Bits = typename Pack<Width>::bits;
   constexpr std::size_t packs = sum_lanes / Width;
-  // As signed integers the bits of the positive normal doubles are one
-  // range; negative numbers lie below it, infinities and NaN above.
-  constexpr auto least = std::bit_cast<std::int64_t>(std::numeric_limits<double>::min());
-  constexpr auto most = std::bit_cast<std::int64_t>(std::numeric_limits<double>::max());
+  // The tests as comparisons of doubles that hold, so that none needs its
+  // negation: x is a zero of either sign or 1; a positive normal number
+  // lies within [DBL_MIN, DBL_MAX] (NaN in no range).
+  constexpr double least = std::numeric_limits<double>::min();
+  constexpr double most = std::numeric_limits<double>::max();
   const Vec one = Vec{} + 1.0;
   const Vec zero = Vec{};
   const Vec infinity = Vec{} + std::numeric_limits<double>::infinity();
-  Bits outside = {};
+  Bits all_within = ~Bits{};
   Vec cdf1[packs] = {};
   Vec cdf0[packs] = {};
   Vec pdf1[packs] = {};
@@ -207,16 +208,21 @@ template <std::size_t Width>
     for (std::size_t p = 0; p < packs; ++p) {
       const std::size_t at = r + p * Width;
       Vec x, g, f_xb, g_xb;
-      load(x, x_j + at);
+      if (stride == 1) {
+        load(x, column + at);
+      } else {
+        for (std::size_t i = 0; i < Width; ++i) {
+          x[i] = column[static_cast<std::ptrdiff_t>(at + i) * stride];
+        }
+      }
       load(g, exp_xb + at);
       load(f_xb, cdf_xb + at);
       load(g_xb, fxb + at);
       const auto at_x_one = x == 1.0;
       const Vec factor = at_x_one ? Vec{} + at_one : Vec{} + at_zero;
       const Vec other = g * factor;
-      const auto g_bits = __builtin_bit_cast(Bits, g);
-      const auto other_bits = __builtin_bit_cast(Bits, other);
-      outside |= (g_bits < least) | (g_bits > most) | (other_bits < least) | (other_bits > most);
+      all_within &= (at_x_one | (x == 0.0)) & (g >= least) & (g <= most) & (other >= least) &
+                    (other <= most);
       const Vec s = other + 1.0;
       const Vec q = one / s;
       const Vec t = other * q;
@@ -230,15 +236,16 @@ template <std::size_t Width>
       store(weights + at, g1 - g0);
     }
   }
-  bool any_outside = false;
+  bool within = true;
   for (std::size_t i = 0; i < Width; ++i) {
-    any_outside |= outside[i] != 0;
+    within &= all_within[i] != 0;
   }
   for (; r < m; ++r) {
-    const bool at_x_one = x_j[r] == 1.0;
+    const double x = column[static_cast<std::ptrdiff_t>(r) * stride];
+    const bool at_x_one = x == 1.0;
     const double g = exp_xb[r];
     const double other = g * (at_x_one ? at_one : at_zero);
-    any_outside |= !positive_normal(g) || !positive_normal(other);
+    within &= (at_x_one || x == 0.0) && positive_normal(g) && positive_normal(other);
     const double s = other + 1.0;
     const double q = 1.0 / s;
     const double t = other * q;
@@ -252,7 +259,7 @@ template <std::size_t Width>
     weights[r] = g1 - g0;
   }
   sums = {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
-  return !any_outside;
+  return within;
 }
 
 namespace width_versions {
@@ -270,12 +277,12 @@ VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        pick_dummy_values_at, (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m))
 
 VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
-                       (const double* __restrict x_j, const double* __restrict exp_xb,
-                        double at_one, double at_zero, const double* __restrict cdf_xb,
-                        const double* __restrict fxb, double* __restrict weights, std::size_t m,
-                        DummySums& sums),
+                       (const double* __restrict column, std::ptrdiff_t stride,
+                        const double* __restrict exp_xb, double at_one, double at_zero,
+                        const double* __restrict cdf_xb, const double* __restrict fxb,
+                        double* __restrict weights, std::size_t m, DummySums& sums),
                        logit_dummy_values_at,
-                       (x_j, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m, sums))
+                       (column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m, sums))
 
 }  // namespace width_versions
 
@@ -310,12 +317,12 @@ DummySums pick_dummy_values(const double* __restrict x_j, const double* __restri
   return width_versions::pick_dummy_values(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
 }
 
-bool logit_dummy_values(const double* __restrict x_j, const double* __restrict exp_xb,
-                        double at_one, double at_zero, const double* __restrict cdf_xb,
-                        const double* __restrict fxb, double* __restrict weights, std::size_t m,
-                        DummySums& sums) {
-  return width_versions::logit_dummy_values(x_j, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m,
-                                            sums);
+bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,
+                        const double* __restrict exp_xb, double at_one, double at_zero,
+                        const double* __restrict cdf_xb, const double* __restrict fxb,
+                        double* __restrict weights, std::size_t m, DummySums& sums) {
+  return width_versions::logit_dummy_values(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
+                                            weights, m, sums);
 }
 
 }  // namespace velmora

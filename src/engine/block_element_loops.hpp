@@ -71,12 +71,14 @@ struct DummySums {
                                           const double* __restrict other_pdf,
                                           double* __restrict weights, std::size_t m);
 
-// Logit, a 0/1 column: scaled_exponentials, the F and f of the other index
+// Logit, a dummy column read from X (m values `stride` apart from `column`):
+// gather_binary's test, scaled_exponentials, the F and f of the other index
 // from its exponential (as logit_cdf_and_pdf_of_exp) and pick_dummy_values
 // in one loop, the same values without the arrays between them. False, and
-// `sums` and `weights` of no use, where some exponential is not a normal
-// number; the caller then takes the three steps, which handle those.
-[[nodiscard]] bool logit_dummy_values(const double* __restrict x_j,
+// `sums` and `weights` of no use, where the column holds a value other than
+// 0 and 1 or some exponential is not a normal number; the caller then takes
+// the separate steps, which handle those.
+[[nodiscard]] bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,
                                       const double* __restrict exp_xb, double at_one,
                                       double at_zero, const double* __restrict cdf_xb,
                                       const double* __restrict fxb, double* __restrict weights,

@@ -154,9 +154,7 @@ void ChunkAccumulator::link_functions(std::size_t m) {
     link_pdf(settings_.kind, xb, fxb);
   } else if (!exp_xb_.empty()) {
     // Logit with dummies: exp(xb) is kept for the dummies' other indices.
-    const std::span<double> exp_xb(exp_xb_.data(), m);
-    exponentials(xb, exp_xb);
-    logit_cdf_and_pdf_of_exp(exp_xb, cdf_xb, fxb);
+    logit_exp_cdf_and_pdf(xb, std::span<double>(exp_xb_.data(), m), cdf_xb, fxb);
   } else {
     link_cdf_and_pdf(settings_.kind, xb, cdf_xb, fxb);
   }
@@ -201,6 +199,22 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
                                          std::span<const double> xb) {
   const std::size_t m = xb.size();
   const double beta_j = settings_.beta[settings_.dummies[d]];
+  const bool logit_factors = !exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
+                             positive_normal(exp_of_beta_[2 * d + 1]);
+  if (logit_factors) {
+    // Logit: F and f of the other index from exp(xb) times a factor, read
+    // from X with the column's test and the picks in one loop; a column that
+    // is not 0/1, or a product that is not a normal number, takes the steps
+    // below, so contradictions, limits, signed zeros and NaN are handled
+    // there as the formulas have them.
+    DummySums sums{};
+    if (logit_dummy_values(column.base, column.stride, exp_xb_.data(), exp_of_beta_[2 * d],
+                           exp_of_beta_[2 * d + 1], cdf_xb_.data(), fxb_.data(),
+                           weights_.data() + d * block_rows_, m, sums)) {
+      add_dummy_sums(d, sums);
+      return;
+    }
+  }
   // Gathered to unit stride so the loops below vectorise.
   double* x_j = column_.data();
   const bool all_binary = gather_binary(column.base, column.stride, x_j, m);
@@ -214,19 +228,9 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
   double* other = xb1_.data();
   double* other_cdf = xb0_.data();
   double* other_pdf = scratch_.data();
-  if (!exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
-      positive_normal(exp_of_beta_[2 * d + 1])) {
-    // Logit: F and f of the other index from exp(xb) times a factor, in one
-    // loop with the picks; where a product is not a normal number, from the
-    // exponential itself, as below, so limits, signed zeros and NaN stay
-    // those of the formulas.
-    DummySums sums{};
-    if (logit_dummy_values(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
-                           cdf_xb_.data(), fxb_.data(), weights_.data() + d * block_rows_, m,
-                           sums)) {
-      add_dummy_sums(d, sums);
-      return;
-    }
+  if (logit_factors) {
+    // Where a product is not a normal number, from the exponential itself,
+    // as below.
     double* other_exp = other;
     if (!scaled_exponentials(x_j, exp_xb_.data(), exp_of_beta_[2 * d], exp_of_beta_[2 * d + 1],
                              other_exp, m)) {

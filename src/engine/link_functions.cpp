@@ -122,16 +122,6 @@ VELMORA_ELEMENT_VERSIONS(void, logit_cdf_pdf_elements,
                           double* __restrict pdf, std::size_t n),
                          logit_cdf_pdf_elements_loop, (z, cdf, pdf, n))
 
-[[gnu::always_inline]] inline void exp_elements_loop(const double* __restrict z,
-                                                     double* __restrict out, std::size_t n) {
-  for (std::size_t r = 0; r < n; ++r) {
-    out[r] = exp(z[r]);
-  }
-}
-VELMORA_ELEMENT_VERSIONS(void, exp_elements,
-                         (const double* __restrict z, double* __restrict out, std::size_t n),
-                         exp_elements_loop, (z, out, n))
-
 [[gnu::always_inline]] inline void logit_cdf_pdf_of_exp_elements_loop(const double* __restrict g,
                                                                       double* __restrict cdf,
                                                                       double* __restrict pdf,
@@ -158,6 +148,22 @@ VELMORA_ELEMENT_VERSIONS(void, logit_cdf_pdf_of_exp_elements,
 VELMORA_ELEMENT_VERSIONS(void, logit_slope_elements,
                          (const double* __restrict z, double* __restrict out, std::size_t n),
                          logit_slope_elements_loop, (z, out, n))
+
+[[gnu::always_inline]] inline void logit_exp_cdf_pdf_elements_loop(const double* __restrict z,
+                                                                   double* __restrict g,
+                                                                   double* __restrict cdf,
+                                                                   double* __restrict pdf,
+                                                                   std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    const double e = exp(z[r]);
+    g[r] = e;
+    logistic_cdf_pdf_of_exp(e, cdf[r], pdf[r]);
+  }
+}
+VELMORA_ELEMENT_VERSIONS(void, logit_exp_cdf_pdf_elements,
+                         (const double* __restrict z, double* __restrict g,
+                          double* __restrict cdf, double* __restrict pdf, std::size_t n),
+                         logit_exp_cdf_pdf_elements_loop, (z, g, cdf, pdf, n))
 
 template <ErfcArguments arguments>
 [[gnu::always_inline]] inline void probit_cdf_loop(const double* __restrict z,
@@ -352,15 +358,16 @@ void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<doubl
   }
 }
 
-void exponentials(std::span<const double> z, std::span<double> out) {
-  assert(out.size() == z.size());
-  exp_elements(z.data(), out.data(), z.size());
-}
-
 void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
                               std::span<double> pdf) {
   assert(cdf.size() == g.size() && pdf.size() == g.size());
   logit_cdf_pdf_of_exp_elements(g.data(), cdf.data(), pdf.data(), g.size());
+}
+
+void logit_exp_cdf_and_pdf(std::span<const double> z, std::span<double> g, std::span<double> cdf,
+                           std::span<double> pdf) {
+  assert(g.size() == z.size() && cdf.size() == z.size() && pdf.size() == z.size());
+  logit_exp_cdf_pdf_elements(z.data(), g.data(), cdf.data(), pdf.data(), z.size());
 }
 
 void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,

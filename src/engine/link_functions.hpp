@@ -28,13 +28,15 @@ void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<do
 void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<double> cdf,
                       std::span<double> pdf);
 
-// exp(z) element-wise, through the vector exp where the build has one.
-void exponentials(std::span<const double> z, std::span<double> out);
-
 // The Logit F and f of the predictors whose exponentials exp(z) are `g`,
 // exactly as link_cdf_and_pdf computes them from its own exponential.
 void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
                               std::span<double> pdf);
+
+// exp(z) into `g` and the Logit F and f of z from it, as exp and
+// logit_cdf_and_pdf_of_exp would give them, in one loop.
+void logit_exp_cdf_and_pdf(std::span<const double> z, std::span<double> g, std::span<double> cdf,
+                           std::span<double> pdf);
 
 // f' from F and f already computed for `z` (f * (1 - 2F) for Logit, -z * f
 // for Probit): no exponential at all. `cdf` is read only for Logit and may be
