@@ -38,8 +38,9 @@ def cases():
 
 def child():
     sys.path.insert(0, str(HERE))
-    import velmora
     from bench_mfx import make_design
+
+    import velmora
 
     designs = {k: make_design(LONG, k) for k in COLUMNS}
     for family, method, k in cases():

@@ -42,7 +42,7 @@ double sum_elements(const double* __restrict values, std::size_t n) {
 
 VELMORA_SIMD_CLONES
 void product_elements(const double* __restrict a, const double* __restrict b,
-                               double* __restrict out, std::size_t n) {
+                      double* __restrict out, std::size_t n) {
   for (std::size_t r = 0; r < n; ++r) {
     out[r] = a[r] * b[r];
   }
@@ -139,7 +139,6 @@ template <std::size_t Width>
   return {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
 }
 
-
 // The gather and the test in one loop on vectors of Width doubles, the test
 // in the bits of the values (a zero of either sign or +1): integer
 // operations on the vector just built, not a chain of comparisons along the
@@ -221,8 +220,8 @@ template <std::size_t Width>
       const auto at_x_one = x == 1.0;
       const Vec factor = at_x_one ? Vec{} + at_one : Vec{} + at_zero;
       const Vec other = g * factor;
-      all_within &= (at_x_one | (x == 0.0)) & (g >= least) & (g <= most) & (other >= least) &
-                    (other <= most);
+      all_within &=
+          (at_x_one | (x == 0.0)) & (g >= least) & (g <= most) & (other >= least) & (other <= most);
       const Vec s = other + 1.0;
       const Vec q = one / s;
       const Vec t = other * q;

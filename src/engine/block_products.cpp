@@ -236,16 +236,16 @@ template <std::size_t Width, bool RowsContiguous, std::size_t Version = Width>
   std::size_t w = 0;
   for (; w + weights_per_sweep <= weight_columns; w += weights_per_sweep) {
     sweep<Width, RowsContiguous, weights_per_sweep, Version>(block, weights + w * weights_stride,
-                                                    weights_stride, products + w * k);
+                                                             weights_stride, products + w * k);
   }
   if (w + 2 <= weight_columns) {
     sweep<Width, RowsContiguous, 2, Version>(block, weights + w * weights_stride, weights_stride,
-                                    products + w * k);
+                                             products + w * k);
     w += 2;
   }
   if (w < weight_columns) {
     sweep<Width, RowsContiguous, 1, Version>(block, weights + w * weights_stride, weights_stride,
-                                    products + w * k);
+                                             products + w * k);
   }
 }
 

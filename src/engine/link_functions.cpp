@@ -161,8 +161,8 @@ VELMORA_ELEMENT_VERSIONS(void, logit_slope_elements,
   }
 }
 VELMORA_ELEMENT_VERSIONS(void, logit_exp_cdf_pdf_elements,
-                         (const double* __restrict z, double* __restrict g,
-                          double* __restrict cdf, double* __restrict pdf, std::size_t n),
+                         (const double* __restrict z, double* __restrict g, double* __restrict cdf,
+                          double* __restrict pdf, std::size_t n),
                          logit_exp_cdf_pdf_elements_loop, (z, g, cdf, pdf, n))
 
 template <ErfcArguments arguments>
