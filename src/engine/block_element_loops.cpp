@@ -191,13 +191,9 @@ template <std::size_t Width>
   using Bits = typename Pack<Width>::bits;
   constexpr std::size_t packs = sum_lanes / Width;
   // The tests as comparisons of doubles that hold, so that none needs its
-  // negation: x is a zero of either sign or 1; a positive normal number
-  // lies within [DBL_MIN, DBL_MAX] (NaN in no range).
-  constexpr double least = std::numeric_limits<double>::min();
-  constexpr double most = std::numeric_limits<double>::max();
+  // negation: x is a zero of either sign or 1; the scaled exponential lies
+  // within its bounds (NaN in no range).
   const Vec one = Vec{} + 1.0;
-  const Vec zero = Vec{};
-  const Vec infinity = Vec{} + std::numeric_limits<double>::infinity();
   Bits all_within = ~Bits{};
   Vec cdf1[packs] = {};
   Vec cdf0[packs] = {};
@@ -220,13 +216,12 @@ template <std::size_t Width>
       const auto at_x_one = x == 1.0;
       const Vec factor = at_x_one ? Vec{} + at_one : Vec{} + at_zero;
       const Vec other = g * factor;
-      all_within &=
-          (at_x_one | (x == 0.0)) & (g >= least) & (g <= most) & (other >= least) & (other <= most);
+      all_within &= (at_x_one | (x == 0.0)) & (other >= scaled_exponential_lower) &
+                    (other <= scaled_exponential_upper);
       const Vec s = other + 1.0;
       const Vec q = one / s;
-      const Vec t = other * q;
-      const Vec f_other = other == infinity ? one : t;
-      const Vec g_other = s * s == infinity ? zero : t * q;
+      const Vec f_other = other * q;
+      const Vec g_other = f_other * q;
       cdf1[p] += at_x_one ? f_xb : f_other;
       cdf0[p] += at_x_one ? f_other : f_xb;
       const Vec g1 = at_x_one ? g_xb : g_other;
@@ -244,12 +239,12 @@ template <std::size_t Width>
     const bool at_x_one = x == 1.0;
     const double g = exp_xb[r];
     const double other = g * (at_x_one ? at_one : at_zero);
-    within &= (at_x_one || x == 0.0) && positive_normal(g) && positive_normal(other);
+    within &= (at_x_one || x == 0.0) && other >= scaled_exponential_lower &&
+              other <= scaled_exponential_upper;
     const double s = other + 1.0;
     const double q = 1.0 / s;
-    const double t = other * q;
-    const double f_other = other == std::numeric_limits<double>::infinity() ? 1.0 : t;
-    const double g_other = s * s == std::numeric_limits<double>::infinity() ? 0.0 : t * q;
+    const double f_other = other * q;
+    const double g_other = f_other * q;
     cdf1[0][0] += at_x_one ? cdf_xb[r] : f_other;
     cdf0[0][0] += at_x_one ? f_other : cdf_xb[r];
     const double g1 = at_x_one ? fxb[r] : g_other;

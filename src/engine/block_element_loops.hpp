@@ -71,13 +71,28 @@ struct DummySums {
                                           const double* __restrict other_pdf,
                                           double* __restrict weights, std::size_t m);
 
+// The fused Logit dummy loop below stays on its fast path where the factor
+// exp(-/+beta_j) lies within these bounds and every scaled exponential
+// within the wider ones: exp(xb) is then a normal number too, and neither
+// the exponential nor the square of 1 plus it is infinite, so the F and f
+// need none of the limits' guards.
+constexpr double scaled_factor_lower = 0x1p-300;
+constexpr double scaled_factor_upper = 0x1p300;
+constexpr double scaled_exponential_lower = 0x1p-500;
+constexpr double scaled_exponential_upper = 0x1p500;
+
+inline bool within_scaled_factor_bounds(double factor) {
+  return factor >= scaled_factor_lower && factor <= scaled_factor_upper;
+}
+
 // Logit, a dummy column read from X (m values `stride` apart from `column`):
 // gather_binary's test, scaled_exponentials, the F and f of the other index
 // from its exponential (as logit_cdf_and_pdf_of_exp) and pick_dummy_values
 // in one loop, the same values without the arrays between them. False, and
 // `sums` and `weights` of no use, where the column holds a value other than
-// 0 and 1 or some exponential is not a normal number; the caller then takes
-// the separate steps, which handle those.
+// 0 and 1 or some scaled exponential is outside the bounds above; the
+// caller then takes the separate steps, which handle those. The factors
+// at_one and at_zero are within their bounds.
 [[nodiscard]] bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,
                                       const double* __restrict exp_xb, double at_one,
                                       double at_zero, const double* __restrict cdf_xb,
