@@ -40,12 +40,54 @@ double sum_elements(const double* __restrict values, std::size_t n) {
   return lane_total(partial);
 }
 
-VELMORA_SIMD_CLONES
-void product_elements(const double* __restrict a, const double* __restrict b,
-                      double* __restrict out, std::size_t n) {
-  for (std::size_t r = 0; r < n; ++r) {
-    out[r] = a[r] * b[r];
+template <ContinuousWeights kind>
+[[gnu::always_inline]] inline double continuous_weight(double a, double f) {
+  if constexpr (kind == ContinuousWeights::IndexTimesDensity) {
+    return a * f;
+  } else if constexpr (kind == ContinuousWeights::LogitSlope) {
+    return f * (1.0 - (a + a));
+  } else {
+    return f * (-a);
   }
+}
+
+// sum_elements' order of additions, with the weights beside it.
+template <ContinuousWeights kind>
+[[gnu::always_inline]] inline double continuous_weights_loop(const double* __restrict a,
+                                                             const double* __restrict f,
+                                                             double* __restrict out,
+                                                             std::size_t n) {
+  double partial[sum_lanes] = {};
+  std::size_t r = 0;
+  for (; r + sum_lanes <= n; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      partial[l] += f[r + l];
+      out[r + l] = continuous_weight<kind>(a[r + l], f[r + l]);
+    }
+  }
+  for (; r < n; ++r) {
+    partial[0] += f[r];
+    out[r] = continuous_weight<kind>(a[r], f[r]);
+  }
+  return lane_total(partial);
+}
+
+VELMORA_SIMD_CLONES
+double index_times_density_elements(const double* __restrict a, const double* __restrict f,
+                                    double* __restrict out, std::size_t n) {
+  return continuous_weights_loop<ContinuousWeights::IndexTimesDensity>(a, f, out, n);
+}
+
+VELMORA_SIMD_CLONES
+double logit_slope_weight_elements(const double* __restrict a, const double* __restrict f,
+                                   double* __restrict out, std::size_t n) {
+  return continuous_weights_loop<ContinuousWeights::LogitSlope>(a, f, out, n);
+}
+
+VELMORA_SIMD_CLONES
+double probit_slope_weight_elements(const double* __restrict a, const double* __restrict f,
+                                    double* __restrict out, std::size_t n) {
+  return continuous_weights_loop<ContinuousWeights::ProbitSlope>(a, f, out, n);
 }
 
 VELMORA_SIMD_CLONES
@@ -284,9 +326,18 @@ double sum(const double* __restrict values, std::size_t n) { return sum_elements
 
 double sum(std::span<const double> values) { return sum_elements(values.data(), values.size()); }
 
-void products_of_elements(const double* __restrict a, const double* __restrict b,
-                          double* __restrict out, std::size_t n) {
-  product_elements(a, b, out, n);
+double continuous_weights_and_density_sum(ContinuousWeights kind, const double* __restrict a,
+                                          const double* __restrict f, double* __restrict out,
+                                          std::size_t n) {
+  switch (kind) {
+    case ContinuousWeights::IndexTimesDensity:
+      return index_times_density_elements(a, f, out, n);
+    case ContinuousWeights::LogitSlope:
+      return logit_slope_weight_elements(a, f, out, n);
+    case ContinuousWeights::ProbitSlope:
+      break;
+  }
+  return probit_slope_weight_elements(a, f, out, n);
 }
 
 bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,

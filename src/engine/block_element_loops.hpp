@@ -19,9 +19,16 @@ namespace velmora {
 [[nodiscard]] double sum(const double* __restrict values, std::size_t n);
 [[nodiscard]] double sum(std::span<const double> values);
 
-// out[r] = a[r] * b[r].
-void products_of_elements(const double* __restrict a, const double* __restrict b,
-                          double* __restrict out, std::size_t n);
+// The weights of the continuous columns in a block, with the sum of the
+// densities f that sum() gives, in one loop: out[r] = a[r] * f[r] for
+// "orvo" (a the linear index), f[r] * (1 - 2 a[r]) for Logit's "sm" (a its F)
+// and f[r] * -a[r] for Probit's (a the linear index), the derivative of the
+// density as link_pdf_derivative has it.
+enum class ContinuousWeights { IndexTimesDensity, LogitSlope, ProbitSlope };
+[[nodiscard]] double continuous_weights_and_density_sum(ContinuousWeights kind,
+                                                        const double* __restrict a,
+                                                        const double* __restrict f,
+                                                        double* __restrict out, std::size_t n);
 
 // A dummy column's values in a block gathered to unit stride (m values
 // `stride` apart from `column` into x_j); true when all of them are exactly

@@ -158,21 +158,25 @@ void ChunkAccumulator::link_functions(std::size_t m) {
   } else {
     link_cdf_and_pdf(settings_.kind, xb, cdf_xb, fxb);
   }
-  sum_pdf_ += sum(fxb);
 }
 
+// The sum of f goes with the continuous columns' weights, read in the same
+// loop.
 void ChunkAccumulator::method_weights(std::size_t m) {
   if (weight_columns_ == settings_.dummies.size()) {
+    sum_pdf_ += sum(fxb_.data(), m);
     return;
   }
-  const std::span<const double> xb(xb_.data(), m);
-  const std::span<const double> fxb(fxb_.data(), m);
-  const std::span<double> weights(weights_.data() + settings_.dummies.size() * block_rows_, m);
+  double* weights = weights_.data() + settings_.dummies.size() * block_rows_;
   if (settings_.method == SeMethod::Orvo) {
-    products_of_elements(xb.data(), fxb.data(), weights.data(), m);
+    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::IndexTimesDensity,
+                                                   xb_.data(), fxb_.data(), weights, m);
+  } else if (settings_.kind == ModelKind::Logit) {
+    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::LogitSlope, cdf_xb_.data(),
+                                                   fxb_.data(), weights, m);
   } else {
-    const std::span<const double> cdf_xb(cdf_xb_.data(), cdf_xb_.empty() ? 0 : m);
-    link_pdf_derivative(settings_.kind, xb, cdf_xb, fxb, weights);
+    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::ProbitSlope, xb_.data(),
+                                                   fxb_.data(), weights, m);
   }
 }
 

@@ -370,20 +370,4 @@ void logit_exp_cdf_and_pdf(std::span<const double> z, std::span<double> g, std::
   logit_exp_cdf_pdf_elements(z.data(), g.data(), cdf.data(), pdf.data(), z.size());
 }
 
-void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,
-                         std::span<const double> pdf, std::span<double> out) {
-  assert(pdf.size() == z.size() && out.size() == z.size());
-  if (kind == ModelKind::Logit) {
-    assert(cdf.size() == z.size());
-    for (std::size_t r = 0; r < z.size(); ++r) {
-      const double t = cdf[r];
-      out[r] = pdf[r] * (1.0 - (t + t));
-    }
-  } else {
-    for (std::size_t r = 0; r < z.size(); ++r) {
-      out[r] = pdf[r] * (-z[r]);
-    }
-  }
-}
-
 }  // namespace velmora

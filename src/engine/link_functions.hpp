@@ -38,10 +38,4 @@ void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
 void logit_exp_cdf_and_pdf(std::span<const double> z, std::span<double> g, std::span<double> cdf,
                            std::span<double> pdf);
 
-// f' from F and f already computed for `z` (f * (1 - 2F) for Logit, -z * f
-// for Probit): no exponential at all. `cdf` is read only for Logit and may be
-// empty for Probit.
-void link_pdf_derivative(ModelKind kind, std::span<const double> z, std::span<const double> cdf,
-                         std::span<const double> pdf, std::span<double> out);
-
 }  // namespace velmora

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/block_element_loops.hpp"
 #include "engine/link_functions.hpp"
 
 namespace velmora {
@@ -133,7 +134,12 @@ TEST(LinkFunctions, SpanFormsAgreeWithScalarForms) {
     for (const ModelKind kind : kKinds) {
       std::vector<double> cdf(len), pdf(len), slope(len), slope_from(len);
       link_cdf_and_pdf(kind, zs, cdf, pdf);
-      link_pdf_derivative(kind, zs, cdf, pdf, slope_from);
+      const bool logit = kind == ModelKind::Logit;
+      const double density_sum = continuous_weights_and_density_sum(
+          logit ? ContinuousWeights::LogitSlope : ContinuousWeights::ProbitSlope,
+          logit ? cdf.data() : zs.data(), pdf.data(), slope_from.data(), len);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(density_sum),
+                std::bit_cast<std::uint64_t>(sum(std::span<const double>(pdf))));
       const std::vector<double>* combined[] = {&cdf, &pdf, &slope_from};
       for (std::size_t f = 0; f < 3; ++f) {
         std::vector<double> out(len, 12345.0);
