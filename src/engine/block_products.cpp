@@ -609,8 +609,6 @@ bool block_linear_index_at_width(std::size_t width, const MatrixView& block, con
   }
 }
 
-constexpr std::size_t cache_line = 64;
-
 void SpreadPrefetch::plan(const MatrixView& block, std::size_t steps) {
   runs_ = 0;
   run_ = 0;
