@@ -169,8 +169,8 @@ void ChunkAccumulator::method_weights(std::size_t m) {
   }
   double* weights = weights_.data() + settings_.dummies.size() * block_rows_;
   if (settings_.method == SeMethod::Orvo) {
-    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::IndexTimesDensity,
-                                                   xb_.data(), fxb_.data(), weights, m);
+    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::IndexTimesDensity, xb_.data(),
+                                                   fxb_.data(), weights, m);
   } else if (settings_.kind == ModelKind::Logit) {
     sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::LogitSlope, cdf_xb_.data(),
                                                    fxb_.data(), weights, m);
