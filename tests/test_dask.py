@@ -541,6 +541,36 @@ REFUSALS = {
         ValueError,
         "an intercept cannot be a dummy",
     ),
+    "weights-short": (
+        "_block_totals",
+        ("logit", BLOCK[0], BLOCK, [0], [2], "orvo", np.ones(49)),
+        ValueError,
+        "weights must hold one value per row: 50 rows, 49 weights",
+    ),
+    "weights-negative": (
+        "_block_totals",
+        ("logit", BLOCK[0], BLOCK, [0], [2], "orvo", np.r_[np.ones(49), -0.5]),
+        ValueError,
+        "weights must be finite and not negative, not -0.5",
+    ),
+    "weights-nan": (
+        "_block_totals",
+        ("probit", BLOCK[0], BLOCK, [0], [2], "sm", np.r_[np.nan, np.ones(49)]),
+        ValueError,
+        "weights must be finite and not negative, not nan",
+    ),
+    "weights-infinite": (
+        "_block_totals",
+        ("probit", BLOCK[0], BLOCK, [0], [2], "sm", np.r_[np.ones(49), np.inf]),
+        ValueError,
+        "weights must be finite and not negative, not inf",
+    ),
+    "weights-strided": (
+        "_block_totals",
+        ("logit", BLOCK[0], BLOCK, [0], [2], "orvo", np.ones(100)[::2]),
+        ValueError,
+        "weights must be contiguous",
+    ),
     "negative-row-count": (
         "_report",
         (*TOTALS, -1, np.eye(K), [0], NAMES),
@@ -573,3 +603,33 @@ def test_private_entry_points_refuse(function, arguments, exc_type, message):
     with pytest.raises(exc_type) as excinfo:
         getattr(velmora, function)(*arguments)
     assert str(excinfo.value) == message
+
+
+@pytest.mark.parametrize("family", ["logit", "probit"])
+@pytest.mark.parametrize("method", ["orvo", "sm"])
+@pytest.mark.parametrize("layout", ["C", "F", "reversed"])
+def test_block_weights_count_rows_as_repeats(family, method, layout):
+    # Integer weights sum each row that many times; blocks longer than the
+    # core's own, a contradicted dummy (column 4) and a tail predictor that
+    # takes the exact fall-backs.
+    rng = np.random.default_rng(11)
+    X = design(700)
+    X[5, 4] = 0.5
+    X[9, 1] = 40.0
+    weights = rng.integers(0, 4, len(X)).astype(float)
+    if layout == "F":
+        X = np.asfortranarray(X)
+    elif layout == "reversed":
+        X, weights = X[::-1], weights[::-1].copy()
+    params = results_for(BLOCK).params
+    weighted = velmora._block_totals(family, params, X, [0], [2, 4], method, weights)
+    repeated = velmora._block_totals(
+        family, params, np.repeat(X, weights.astype(int), axis=0), [0], [2, 4], method
+    )
+    assert weighted[0] == len(X) and weighted[3] == repeated[3] == (True, False)
+    assert weighted[4] == repeated[0]
+    for got, want in zip(weighted[1:3], repeated[1:3], strict=True):
+        np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+    ones = velmora._block_totals(family, params, X, [0], [2, 4], method, np.ones(len(X)))
+    plain = velmora._block_totals(family, params, X, [0], [2, 4], method)
+    assert all(np.array_equal(a, b) for a, b in zip(ones[1:3], plain[1:3], strict=True))

@@ -26,6 +26,22 @@ constexpr std::size_t sum_lanes = 8;
 // symbol to every compiler).
 
 VELMORA_SIMD_CLONES
+double weighted_sum_elements(const double* __restrict values, const double* __restrict w,
+                             std::size_t n) {
+  double partial[sum_lanes] = {};
+  std::size_t r = 0;
+  for (; r + sum_lanes <= n; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      partial[l] += w[r + l] * values[r + l];
+    }
+  }
+  for (; r < n; ++r) {
+    partial[0] += w[r] * values[r];
+  }
+  return lane_total(partial);
+}
+
+VELMORA_SIMD_CLONES
 double sum_elements(const double* __restrict values, std::size_t n) {
   double partial[sum_lanes] = {};
   std::size_t r = 0;
@@ -72,22 +88,56 @@ template <ContinuousWeights kind>
   return lane_total(partial);
 }
 
+template <ContinuousWeights kind>
+[[gnu::always_inline]] inline double weighted_continuous_weights_loop(const double* __restrict a,
+                                                                      const double* __restrict f,
+                                                                      double* __restrict out,
+                                                                      std::size_t n,
+                                                                      const double* __restrict w) {
+  double partial[sum_lanes] = {};
+  std::size_t r = 0;
+  for (; r + sum_lanes <= n; r += sum_lanes) {
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+      partial[l] += w[r + l] * f[r + l];
+      out[r + l] = continuous_weight<kind>(a[r + l], f[r + l]) * w[r + l];
+    }
+  }
+  for (; r < n; ++r) {
+    partial[0] += w[r] * f[r];
+    out[r] = continuous_weight<kind>(a[r], f[r]) * w[r];
+  }
+  return lane_total(partial);
+}
+
+template <ContinuousWeights kind>
+[[gnu::always_inline]] inline double continuous_weights_either(const double* __restrict a,
+                                                               const double* __restrict f,
+                                                               double* __restrict out,
+                                                               std::size_t n,
+                                                               const double* __restrict w) {
+  return w == nullptr ? continuous_weights_loop<kind>(a, f, out, n)
+                      : weighted_continuous_weights_loop<kind>(a, f, out, n, w);
+}
+
 VELMORA_SIMD_CLONES
 double index_times_density_elements(const double* __restrict a, const double* __restrict f,
-                                    double* __restrict out, std::size_t n) {
-  return continuous_weights_loop<ContinuousWeights::IndexTimesDensity>(a, f, out, n);
+                                    double* __restrict out, std::size_t n,
+                                    const double* __restrict w) {
+  return continuous_weights_either<ContinuousWeights::IndexTimesDensity>(a, f, out, n, w);
 }
 
 VELMORA_SIMD_CLONES
 double logit_slope_weight_elements(const double* __restrict a, const double* __restrict f,
-                                   double* __restrict out, std::size_t n) {
-  return continuous_weights_loop<ContinuousWeights::LogitSlope>(a, f, out, n);
+                                   double* __restrict out, std::size_t n,
+                                   const double* __restrict w) {
+  return continuous_weights_either<ContinuousWeights::LogitSlope>(a, f, out, n, w);
 }
 
 VELMORA_SIMD_CLONES
 double probit_slope_weight_elements(const double* __restrict a, const double* __restrict f,
-                                    double* __restrict out, std::size_t n) {
-  return continuous_weights_loop<ContinuousWeights::ProbitSlope>(a, f, out, n);
+                                    double* __restrict out, std::size_t n,
+                                    const double* __restrict w) {
+  return continuous_weights_either<ContinuousWeights::ProbitSlope>(a, f, out, n, w);
 }
 
 VELMORA_SIMD_CLONES
@@ -140,11 +190,11 @@ template <std::size_t Width>
 // the running sums: the order of additions of sum() at any width, and
 // vectorised by either compiler (Clang's vectoriser would not split the sums
 // into lanes itself).
-template <std::size_t Width>
-[[gnu::always_inline]] inline DummySums pick_dummy_values_at(
+template <std::size_t Width, bool weighted>
+[[gnu::always_inline]] inline DummySums pick_dummy_values_of(
     const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
     const double* __restrict other_cdf, const double* __restrict other_pdf,
-    double* __restrict weights, std::size_t m) {
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights) {
   using Vec = typename Pack<Width>::type;
   constexpr std::size_t packs = sum_lanes / Width;
   Vec cdf1[packs] = {};
@@ -161,24 +211,49 @@ template <std::size_t Width>
       load(f_other, other_cdf + at);
       load(g_other, other_pdf + at);
       const auto at_one = x == 1.0;
-      cdf1[p] += at_one ? f_xb : f_other;
-      cdf0[p] += at_one ? f_other : f_xb;
       const Vec g1 = at_one ? g_xb : g_other;
       const Vec g0 = at_one ? g_other : g_xb;
-      pdf1[p] += g1;
-      store(weights + at, g1 - g0);
+      if constexpr (weighted) {
+        Vec w;
+        load(w, row_weights + at);
+        cdf1[p] += w * (at_one ? f_xb : f_other);
+        cdf0[p] += w * (at_one ? f_other : f_xb);
+        pdf1[p] += w * g1;
+        store(weights + at, (g1 - g0) * w);
+      } else {
+        cdf1[p] += at_one ? f_xb : f_other;
+        cdf0[p] += at_one ? f_other : f_xb;
+        pdf1[p] += g1;
+        store(weights + at, g1 - g0);
+      }
     }
   }
   for (; r < m; ++r) {
     const bool at_one = x_j[r] == 1.0;
-    cdf1[0][0] += at_one ? cdf_xb[r] : other_cdf[r];
-    cdf0[0][0] += at_one ? other_cdf[r] : cdf_xb[r];
+    const double w = weighted ? row_weights[r] : 1.0;
+    cdf1[0][0] += w * (at_one ? cdf_xb[r] : other_cdf[r]);
+    cdf0[0][0] += w * (at_one ? other_cdf[r] : cdf_xb[r]);
     const double g1 = at_one ? fxb[r] : other_pdf[r];
     const double g0 = at_one ? other_pdf[r] : fxb[r];
-    pdf1[0][0] += g1;
-    weights[r] = g1 - g0;
+    pdf1[0][0] += w * g1;
+    weights[r] = (g1 - g0) * w;
   }
   return {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
+}
+
+// Multiplying by a weight of 1.0 is exact, so the unweighted values are
+// those of the loop without the products, which it is.
+template <std::size_t Width>
+[[gnu::always_inline]] inline DummySums pick_dummy_values_at(
+    const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
+    const double* __restrict other_cdf, const double* __restrict other_pdf,
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights) {
+  if (row_weights == nullptr) {
+    return pick_dummy_values_of<Width, false>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
+                                              nullptr);
+  }
+  return pick_dummy_values_of<Width, true>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
+                                           row_weights);
 }
 
 // The gather and the test in one loop on vectors of Width doubles, the test
@@ -309,8 +384,9 @@ VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        (const double* __restrict x_j, const double* __restrict cdf_xb,
                         const double* __restrict fxb, const double* __restrict other_cdf,
                         const double* __restrict other_pdf, double* __restrict weights,
-                        std::size_t m),
-                       pick_dummy_values_at, (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m))
+                        std::size_t m, const double* __restrict row_weights),
+                       pick_dummy_values_at,
+                       (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m, row_weights))
 
 VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
                        (const double* __restrict column, std::ptrdiff_t stride,
@@ -326,18 +402,23 @@ double sum(const double* __restrict values, std::size_t n) { return sum_elements
 
 double sum(std::span<const double> values) { return sum_elements(values.data(), values.size()); }
 
+double weighted_sum(const double* __restrict values, const double* __restrict row_weights,
+                    std::size_t n) {
+  return weighted_sum_elements(values, row_weights, n);
+}
+
 double continuous_weights_and_density_sum(ContinuousWeights kind, const double* __restrict a,
                                           const double* __restrict f, double* __restrict out,
-                                          std::size_t n) {
+                                          std::size_t n, const double* __restrict row_weights) {
   switch (kind) {
     case ContinuousWeights::IndexTimesDensity:
-      return index_times_density_elements(a, f, out, n);
+      return index_times_density_elements(a, f, out, n, row_weights);
     case ContinuousWeights::LogitSlope:
-      return logit_slope_weight_elements(a, f, out, n);
+      return logit_slope_weight_elements(a, f, out, n, row_weights);
     case ContinuousWeights::ProbitSlope:
       break;
   }
-  return probit_slope_weight_elements(a, f, out, n);
+  return probit_slope_weight_elements(a, f, out, n, row_weights);
 }
 
 bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, double* __restrict x_j,
@@ -358,8 +439,9 @@ bool scaled_exponentials(const double* __restrict x_j, const double* __restrict 
 DummySums pick_dummy_values(const double* __restrict x_j, const double* __restrict cdf_xb,
                             const double* __restrict fxb, const double* __restrict other_cdf,
                             const double* __restrict other_pdf, double* __restrict weights,
-                            std::size_t m) {
-  return width_versions::pick_dummy_values(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m);
+                            std::size_t m, const double* __restrict row_weights) {
+  return width_versions::pick_dummy_values(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
+                                           row_weights);
 }
 
 bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,

@@ -18,17 +18,20 @@ namespace velmora {
 // vector width.
 [[nodiscard]] double sum(const double* __restrict values, std::size_t n);
 [[nodiscard]] double sum(std::span<const double> values);
+// The sum of row_weights[r] * values[r] in the same order.
+[[nodiscard]] double weighted_sum(const double* __restrict values,
+                                  const double* __restrict row_weights, std::size_t n);
 
 // The weights of the continuous columns in a block, with the sum of the
 // densities f that sum() gives, in one loop: out[r] = a[r] * f[r] for
 // "orvo" (a the linear index), f[r] * (1 - 2 a[r]) for Logit's "sm" (a its F)
 // and f[r] * -a[r] for Probit's (a the linear index), the derivative of the
-// density as link_pdf_derivative has it.
+// density as link_pdf_derivative has it. With row_weights, each out[r] and
+// f[r] are taken row_weights[r] times.
 enum class ContinuousWeights { IndexTimesDensity, LogitSlope, ProbitSlope };
-[[nodiscard]] double continuous_weights_and_density_sum(ContinuousWeights kind,
-                                                        const double* __restrict a,
-                                                        const double* __restrict f,
-                                                        double* __restrict out, std::size_t n);
+[[nodiscard]] double continuous_weights_and_density_sum(
+    ContinuousWeights kind, const double* __restrict a, const double* __restrict f,
+    double* __restrict out, std::size_t n, const double* __restrict row_weights = nullptr);
 
 // A dummy column's values in a block gathered to unit stride (m values
 // `stride` apart from `column` into x_j); true when all of them are exactly
@@ -70,13 +73,12 @@ struct DummySums {
 
 // F and f at x_j = 1 and at x_j = 0, picked from those of xb and of the
 // other index (selects, not arithmetic: exact), summed as sum() sums, and
-// the dummy's weight f1 - f0 for each row.
-[[nodiscard]] DummySums pick_dummy_values(const double* __restrict x_j,
-                                          const double* __restrict cdf_xb,
-                                          const double* __restrict fxb,
-                                          const double* __restrict other_cdf,
-                                          const double* __restrict other_pdf,
-                                          double* __restrict weights, std::size_t m);
+// the dummy's weight f1 - f0 for each row; with row_weights, each row's
+// values taken row_weights[r] times.
+[[nodiscard]] DummySums pick_dummy_values(
+    const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
+    const double* __restrict other_cdf, const double* __restrict other_pdf,
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights = nullptr);
 
 // The fused Logit dummy loop below stays on its fast path where the factor
 // exp(-/+beta_j) lies within these bounds and every scaled exponential

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "engine/block_element_loops.hpp"
 #include "engine/index_list.hpp"
@@ -104,7 +105,7 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
   stages_.push_back({StageKind::MethodWeightsAndProducts});
 }
 
-void ChunkAccumulator::add_chunk(const MatrixView& chunk) {
+void ChunkAccumulator::add_chunk(const MatrixView& chunk, const double* row_weights) {
   sum_pdf_ = 0.0;
   std::fill(dummy_cdf1_.begin(), dummy_cdf1_.end(), 0.0);
   std::fill(dummy_cdf0_.begin(), dummy_cdf0_.end(), 0.0);
@@ -117,13 +118,21 @@ void ChunkAccumulator::add_chunk(const MatrixView& chunk) {
     next_block_.plan(
         with_ascending_rows(chunk.row_block(next, std::min(block_rows_, chunk.rows - next))),
         stages_.size() + 1);
-    add_block(with_ascending_rows(chunk.row_block(first, m)));
+    const MatrixView rows = chunk.row_block(first, m);
+    const double* block_weights = row_weights == nullptr ? nullptr : row_weights + first;
+    if (block_weights != nullptr && rows.row_stride < 0 && m > 1) {
+      // The weights follow their rows when those are walked in memory order.
+      reversed_weights_.assign(std::make_reverse_iterator(block_weights + m),
+                               std::make_reverse_iterator(block_weights));
+      block_weights = reversed_weights_.data();
+    }
+    add_block(with_ascending_rows(rows), block_weights);
     next_block_.finish();
     poller_.add_work(m * std::max<std::size_t>(settings_.k, 1));
   }
 }
 
-void ChunkAccumulator::add_block(const MatrixView& block) {
+void ChunkAccumulator::add_block(const MatrixView& block, const double* row_weights) {
   const std::size_t m = block.rows;
   for (const Stage& stage : stages_) {
     next_block_.step();
@@ -136,10 +145,10 @@ void ChunkAccumulator::add_block(const MatrixView& block) {
         break;
       case StageKind::DummyWeights:
         add_dummy_weights(block.column(settings_.dummies[stage.dummy]), stage.dummy,
-                          std::span<const double>(xb_.data(), m));
+                          std::span<const double>(xb_.data(), m), row_weights);
         break;
       case StageKind::MethodWeightsAndProducts:
-        method_weights(m);
+        method_weights(m, row_weights);
         add_weight_products(block);
         break;
     }
@@ -162,21 +171,22 @@ void ChunkAccumulator::link_functions(std::size_t m) {
 
 // The sum of f goes with the continuous columns' weights, read in the same
 // loop.
-void ChunkAccumulator::method_weights(std::size_t m) {
+void ChunkAccumulator::method_weights(std::size_t m, const double* row_weights) {
   if (weight_columns_ == settings_.dummies.size()) {
-    sum_pdf_ += sum(fxb_.data(), m);
+    sum_pdf_ +=
+        row_weights == nullptr ? sum(fxb_.data(), m) : weighted_sum(fxb_.data(), row_weights, m);
     return;
   }
   double* weights = weights_.data() + settings_.dummies.size() * block_rows_;
   if (settings_.method == SeMethod::Orvo) {
     sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::IndexTimesDensity, xb_.data(),
-                                                   fxb_.data(), weights, m);
+                                                   fxb_.data(), weights, m, row_weights);
   } else if (settings_.kind == ModelKind::Logit) {
     sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::LogitSlope, cdf_xb_.data(),
-                                                   fxb_.data(), weights, m);
+                                                   fxb_.data(), weights, m, row_weights);
   } else {
     sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::ProbitSlope, xb_.data(),
-                                                   fxb_.data(), weights, m);
+                                                   fxb_.data(), weights, m, row_weights);
   }
 }
 
@@ -200,12 +210,12 @@ void ChunkAccumulator::linear_index(const MatrixView& block, std::span<double> x
 // are those of xb, computed once per block for all dummies; only the other
 // index needs the link functions. The sums are the same, bit for bit.
 void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d,
-                                         std::span<const double> xb) {
+                                         std::span<const double> xb, const double* row_weights) {
   const std::size_t m = xb.size();
   const double beta_j = settings_.beta[settings_.dummies[d]];
   const bool logit_factors = !exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
                              positive_normal(exp_of_beta_[2 * d + 1]);
-  if (logit_factors && within_scaled_factor_bounds(exp_of_beta_[2 * d]) &&
+  if (logit_factors && row_weights == nullptr && within_scaled_factor_bounds(exp_of_beta_[2 * d]) &&
       within_scaled_factor_bounds(exp_of_beta_[2 * d + 1])) {
     // Logit: F and f of the other index from exp(xb) times a factor, read
     // from X with the column's test and the picks in one loop; a column that
@@ -227,7 +237,7 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
     return;
   }
   if (!all_binary || !std::isfinite(beta_j)) {
-    add_general_dummy_weights(std::span<const double>(x_j, m), d, xb);
+    add_general_dummy_weights(std::span<const double>(x_j, m), d, xb, row_weights);
     return;
   }
   double* other = xb1_.data();
@@ -254,7 +264,7 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
   }
 
   const DummySums sums = pick_dummy_values(x_j, cdf_xb_.data(), fxb_.data(), other_cdf, other_pdf,
-                                           weights_.data() + d * block_rows_, m);
+                                           weights_.data() + d * block_rows_, m, row_weights);
   add_dummy_sums(d, sums);
 }
 
@@ -266,7 +276,8 @@ void ChunkAccumulator::add_dummy_sums(std::size_t d, const DummySums& sums) {
 
 // Any column values: both shifted indices through the link functions.
 void ChunkAccumulator::add_general_dummy_weights(std::span<const double> x_j, std::size_t d,
-                                                 std::span<const double> xb) {
+                                                 std::span<const double> xb,
+                                                 const double* row_weights) {
   const std::size_t m = xb.size();
   const double beta_j = settings_.beta[settings_.dummies[d]];
   const std::span<double> xb1(xb1_.data(), m);
@@ -279,12 +290,24 @@ void ChunkAccumulator::add_general_dummy_weights(std::span<const double> x_j, st
   const std::span<double> pdf0(dummy_cdf0_rows_.data(), m);
   const std::span<double> weights(weights_.data() + d * block_rows_, m);
   link_cdf_and_pdf(settings_.kind, xb1, cdf, weights);
-  dummy_cdf1_[d] += sum(cdf);
-  dummy_pdf1_[d] += sum(weights);
+  if (row_weights == nullptr) {
+    dummy_cdf1_[d] += sum(cdf);
+    dummy_pdf1_[d] += sum(weights);
+  } else {
+    dummy_cdf1_[d] += weighted_sum(cdf.data(), row_weights, m);
+    dummy_pdf1_[d] += weighted_sum(weights.data(), row_weights, m);
+  }
   link_cdf_and_pdf(settings_.kind, xb0, cdf, pdf0);
-  dummy_cdf0_[d] += sum(cdf);
-  for (std::size_t r = 0; r < m; ++r) {
-    weights[r] = weights[r] - pdf0[r];
+  if (row_weights == nullptr) {
+    dummy_cdf0_[d] += sum(cdf);
+    for (std::size_t r = 0; r < m; ++r) {
+      weights[r] = weights[r] - pdf0[r];
+    }
+  } else {
+    dummy_cdf0_[d] += weighted_sum(cdf.data(), row_weights, m);
+    for (std::size_t r = 0; r < m; ++r) {
+      weights[r] = (weights[r] - pdf0[r]) * row_weights[r];
+    }
   }
 }
 

@@ -74,7 +74,9 @@ class ChunkAccumulator {
     return products_[w * settings_.k + l];
   }
 
-  void add_chunk(const MatrixView& chunk);
+  // With row_weights (one per row of the chunk, not negative), every total is
+  // the sum of each row's terms taken row_weights[r] times.
+  void add_chunk(const MatrixView& chunk, const double* row_weights = nullptr);
 
  private:
   // The work on a block, in order. A share of the next block's lines is
@@ -86,14 +88,15 @@ class ChunkAccumulator {
     std::size_t dummy = 0;  // for DummyWeights: its position in settings_.dummies
   };
 
-  void add_block(const MatrixView& block);
+  void add_block(const MatrixView& block, const double* row_weights);
   void link_functions(std::size_t m);
-  void method_weights(std::size_t m);
+  void method_weights(std::size_t m, const double* row_weights);
   void linear_index(const MatrixView& block, std::span<double> xb) const;
-  void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb);
+  void add_dummy_weights(const VectorView& column, std::size_t d, std::span<const double> xb,
+                         const double* row_weights);
   void add_dummy_sums(std::size_t d, const DummySums& sums);
   void add_general_dummy_weights(std::span<const double> x_j, std::size_t d,
-                                 std::span<const double> xb);
+                                 std::span<const double> xb, const double* row_weights);
   void add_weight_products(const MatrixView& block);
   bool stops_on_contradiction(std::size_t d);
 
@@ -122,6 +125,8 @@ class ChunkAccumulator {
   // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
   BlockArray exp_xb_;
   std::vector<double> exp_of_beta_;
+  // A block's row weights in the order of its rows in memory, where the two differ.
+  std::vector<double> reversed_weights_;
 };
 
 }  // namespace velmora

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/blas.hpp"
+#include "engine/block_element_loops.hpp"
 #include "engine/chunk_accumulator.hpp"
 #include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
@@ -35,7 +36,7 @@ std::optional<EffectAccumulators> accumulate(
     std::span<const std::size_t> intercept_indices, std::span<const std::size_t> dummy_indices,
     std::optional<std::uint64_t> chunk_size, SeMethod method, DummyCheck dummy_check,
     const blas::Routines& blas, InterruptionPoller& poller,
-    std::vector<std::size_t>* contradicted_columns = nullptr) {
+    std::vector<std::size_t>* contradicted_columns = nullptr, const double* row_weights = nullptr) {
   const std::size_t n = X.rows;
   const std::size_t k = X.cols;
   EffectAccumulators totals{std::vector<double>(k, 0.0), std::vector<double>(k * k, 0.0),
@@ -78,7 +79,8 @@ std::optional<EffectAccumulators> accumulate(
   for (std::size_t start = 0; start < n;) {
     const std::size_t m =
         static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
-    chunk_totals.add_chunk(X.row_block(start, m));
+    chunk_totals.add_chunk(X.row_block(start, m),
+                           row_weights == nullptr ? nullptr : row_weights + start);
     start += m;
     if (chunk_totals.contradicted()) {
       return std::nullopt;
@@ -165,13 +167,21 @@ ClassifiedEffects classify_and_accumulate(ModelKind kind, const VectorView& beta
 BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta, const MatrixView& X,
                                       std::span<const std::size_t> intercept_indices,
                                       std::span<const std::size_t> dummy_indices, SeMethod method,
-                                      const blas::Routines& blas) {
+                                      const blas::Routines& blas,
+                                      std::span<const double> row_weights) {
+  if (!row_weights.empty() && row_weights.size() != X.rows) {
+    throw InternalFailure("matrices of incompatible shapes: the block has " +
+                          std::to_string(X.rows) + " rows but " +
+                          std::to_string(row_weights.size()) + " row weights");
+  }
   // Nothing to poll: the caller may run this without the interpreter's lock.
   InterruptionPoller poller(InterruptionCheck{});
   BlockEffects result;
   std::vector<std::size_t> contradicted;
   result.totals = *accumulate(kind, beta, X, intercept_indices, dummy_indices, std::nullopt, method,
-                              DummyCheck::Record, blas, poller, &contradicted);
+                              DummyCheck::Record, blas, poller, &contradicted,
+                              row_weights.empty() ? nullptr : row_weights.data());
+  result.weight_total = row_weights.empty() ? static_cast<double>(X.rows) : sum(row_weights);
   result.dummy_held_binary.reserve(dummy_indices.size());
   for (const std::size_t j : dummy_indices) {
     result.dummy_held_binary.push_back(!contains_index(contradicted, j));

@@ -73,17 +73,24 @@ struct ClassifiedEffects {
 // 0 and 1 in that column. A column that did not is still taken as a dummy
 // here (the discrete change by the general formulas); the caller, which
 // classifies over all blocks, makes it continuous and passes again. Polls
-// nothing and calls back into nothing, so it may run on any thread.
+// nothing and calls back into nothing, so it may run on any thread. With
+// row_weights (one per row, finite and not negative, which the caller
+// checks), every total sums each row's terms times its weight, and
+// weight_total is their sum (else the row count); the averages are the
+// totals over it. Throws InternalFailure when there are weights but not one
+// per row.
 struct BlockEffects {
   EffectAccumulators totals;
   std::vector<bool> dummy_held_binary;  // one entry per entry of dummy_indices
+  double weight_total = 0.0;
 };
 
 [[nodiscard]] BlockEffects accumulate_block_effects(ModelKind kind, const VectorView& beta,
                                                     const MatrixView& X,
                                                     std::span<const std::size_t> intercept_indices,
                                                     std::span<const std::size_t> dummy_indices,
-                                                    SeMethod method, const blas::Routines& blas);
+                                                    SeMethod method, const blas::Routines& blas,
+                                                    std::span<const double> row_weights = {});
 
 // The accumulators and the delta method hold k x k matrices of doubles. A k
 // whose square does not fit in memory's address range cannot be allocated,

@@ -7,6 +7,7 @@
 #include "lib/block_entry_points.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <span>
 #include <string>
@@ -189,9 +190,34 @@ PyRef guess_dummies(PyObject* args) {
   return index_list_object(dummies);
 }
 
+// One weight per row, each finite and not negative, else ValueError.
+std::span<const double> row_weights_of(PyObject* weights, std::size_t rows) {
+  require_float64_array(weights, 1);
+  const VectorView view = vector_view(weights);
+  if (view.size != rows) {
+    PyErr_Format(PyExc_ValueError, "weights must hold one value per row: %zu rows, %zu weights",
+                 rows, view.size);
+    throw PythonErrorSet{};
+  }
+  if (view.size > 1 && view.stride != 1) {
+    PyErr_SetString(PyExc_ValueError, "weights must be contiguous");
+    throw PythonErrorSet{};
+  }
+  const std::span<const double> values(view.base, view.size);
+  for (const double w : values) {
+    if (!(w >= 0.0) || std::isinf(w)) {
+      PyErr_Format(PyExc_ValueError, "weights must be finite and not negative, not %R",
+                   created(PyFloat_FromDouble(w)).get());
+      throw PythonErrorSet{};
+    }
+  }
+  return values;
+}
+
 // _block_totals(family, params, block, intercept_indices, dummy_indices,
-// se_method) -> (rows, effect totals (k,), Jacobian totals (k, k), for each
-// dummy whether the block held only 0 and 1 in it)
+// se_method[, weights]) -> (rows, effect totals (k,), Jacobian totals
+// (k, k), for each dummy whether the block held only 0 and 1 in it); with
+// weights (one per row), the totals weighted and their sum fifth.
 PyRef block_totals(PyObject* args) {
   PyObject* family = nullptr;
   PyObject* params = nullptr;
@@ -199,8 +225,9 @@ PyRef block_totals(PyObject* args) {
   PyObject* intercept_list = nullptr;
   PyObject* dummy_list = nullptr;
   PyObject* method_text = nullptr;
-  if (PyArg_ParseTuple(args, "OOOOOO:_block_totals", &family, &params, &block, &intercept_list,
-                       &dummy_list, &method_text) == 0) {
+  PyObject* weights = Py_None;
+  if (PyArg_ParseTuple(args, "OOOOOO|O:_block_totals", &family, &params, &block, &intercept_list,
+                       &dummy_list, &method_text, &weights) == 0) {
     throw PythonErrorSet{};
   }
   const ModelKind kind = family_of(family);
@@ -217,14 +244,17 @@ PyRef block_totals(PyObject* args) {
     throw PythonErrorSet{};
   }
   require_addressable_square(k);
+  const std::span<const double> row_weights =
+      weights == Py_None ? std::span<const double>{} : row_weights_of(weights, X.rows);
   const blas::Routines& blas = scipy_blas_routines();
 
   BlockEffects effects;
   {
-    // The block, params and their arrays stay referenced by this call's
-    // arguments while the lock is let go.
+    // The block, params, weights and their arrays stay referenced by this
+    // call's arguments while the lock is let go.
     const InterpreterLockReleased unlocked;
-    effects = accumulate_block_effects(kind, beta, X, intercepts, dummies, method, blas);
+    effects =
+        accumulate_block_effects(kind, beta, X, intercepts, dummies, method, blas, row_weights);
   }
   const SelectedTotals selected = selected_totals(effects.totals, method);
 
@@ -237,25 +267,35 @@ PyRef block_totals(PyObject* args) {
     PyTuple_SET_ITEM(held.get(), static_cast<Py_ssize_t>(d),
                      Py_NewRef(effects.dummy_held_binary[d] ? Py_True : Py_False));
   }
-  return checked(
-      PyTuple_Pack(4, rows.get(), effect_totals.get(), jacobian_totals.get(), held.get()));
+  if (weights == Py_None) {
+    return checked(
+        PyTuple_Pack(4, rows.get(), effect_totals.get(), jacobian_totals.get(), held.get()));
+  }
+  const PyRef weight_total = created(PyFloat_FromDouble(effects.weight_total));
+  return checked(PyTuple_Pack(5, rows.get(), effect_totals.get(), jacobian_totals.get(), held.get(),
+                              weight_total.get()));
 }
 
 // _report(effect_totals, jacobian_totals, n, cov, intercept_indices, names)
-// -> the DataFrame mfx returns for these totals over n rows.
+// -> the DataFrame mfx returns for these totals over n rows (or, for
+// weighted totals, their weights' sum).
 PyRef report(PyObject* args) {
   PyObject* effect_array = nullptr;
   PyObject* jacobian_array = nullptr;
-  Py_ssize_t n = 0;
+  double n = 0.0;
   PyObject* cov = nullptr;
   PyObject* intercept_list = nullptr;
   PyObject* name_list = nullptr;
-  if (PyArg_ParseTuple(args, "OOnOOO:_report", &effect_array, &jacobian_array, &n, &cov,
+  if (PyArg_ParseTuple(args, "OOdOOO:_report", &effect_array, &jacobian_array, &n, &cov,
                        &intercept_list, &name_list) == 0) {
     throw PythonErrorSet{};
   }
-  if (n < 0) {
+  if (n < 0.0) {
     PyErr_SetString(PyExc_ValueError, "the row count cannot be negative");
+    throw PythonErrorSet{};
+  }
+  if (!std::isfinite(n)) {
+    PyErr_SetString(PyExc_ValueError, "the row count must be finite");
     throw PythonErrorSet{};
   }
   require_float64_array(effect_array, 1);
@@ -268,8 +308,8 @@ PyRef report(PyObject* args) {
   const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
   const std::vector<std::string> names = names_of(name_list);
   const blas::Routines& blas = scipy_blas_routines();
-  const EffectsTable table = build_effects_table(
-      effect_totals, jacobian_totals, static_cast<std::size_t>(n), V, intercepts, names, blas);
+  const EffectsTable table =
+      build_effects_table(effect_totals, jacobian_totals, n, V, intercepts, names, blas);
   return build_result_frame(table);
 }
 

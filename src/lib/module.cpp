@@ -59,8 +59,8 @@ PyRef run_mfx(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   }();
   const SelectedTotals selected = selected_totals(effects.totals, settings.method);
   const EffectsTable table =
-      build_effects_table(selected.effects, selected.jacobian, inputs.X.rows, inputs.V,
-                          effects.intercept_indices, inputs.names, blas);
+      build_effects_table(selected.effects, selected.jacobian, static_cast<double>(inputs.X.rows),
+                          inputs.V, effects.intercept_indices, inputs.names, blas);
   return build_result_frame(table);
 }
 

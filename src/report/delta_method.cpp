@@ -114,7 +114,7 @@ std::string_view stars_for(double p) {
 }  // namespace
 
 EffectsTable build_effects_table(std::span<const double> effect_totals,
-                                 std::span<const double> jacobian_totals, std::size_t n,
+                                 std::span<const double> jacobian_totals, double observations,
                                  const MatrixView& V,
                                  std::span<const std::size_t> intercept_indices,
                                  std::span<const std::string> names, const blas::Routines& blas) {
@@ -124,8 +124,6 @@ EffectsTable build_effects_table(std::span<const double> effect_totals,
                           " effects but " + std::to_string(jacobian_totals.size()) +
                           " Jacobian entries");
   }
-  const auto observations = static_cast<double>(n);
-
   std::vector<double> ame(k);
   for (std::size_t i = 0; i < k; ++i) {
     ame[i] = effect_totals[i] / observations;

@@ -26,11 +26,13 @@ struct EffectsTable {
   std::vector<std::string> row_names;
 };
 
-// Throws InternalFailure when V is not k x k or when a reported column has no
-// name. The products go through `blas`.
+// The averages are the totals over `observations`: the row count, or for
+// weighted totals the weights' sum. Throws InternalFailure when V is not
+// k x k or when a reported column has no name. The products go through
+// `blas`.
 [[nodiscard]] EffectsTable build_effects_table(std::span<const double> effect_totals,
                                                std::span<const double> jacobian_totals,
-                                               std::size_t n, const MatrixView& V,
+                                               double observations, const MatrixView& V,
                                                std::span<const std::size_t> intercept_indices,
                                                std::span<const std::string> names,
                                                const blas::Routines& blas);
