@@ -122,6 +122,78 @@ def test_equals_mfx(scheduler, family, method, layout):
     assert_same_table(got, velmora.mfx(results, se_method=method))
 
 
+def integer_weights(n, seed=5):
+    return np.random.default_rng(seed).integers(0, 4, n).astype(float)
+
+
+WEIGHT_FORMS = {
+    "numpy": lambda w: w,
+    "dask, other blocks": lambda w: da.from_array(w, chunks=(400, 1700, 900)),
+    "pandas series": lambda w: pd.Series(w, index=np.arange(len(w))[::-1]),
+    "integers": lambda w: w.astype(np.int32),
+}
+
+
+@pytest.mark.parametrize("form", WEIGHT_FORMS, ids=list(WEIGHT_FORMS))
+@pytest.mark.parametrize("family", ["Logit", "Probit"])
+def test_integer_weights_equal_repeated_rows(scheduler, family, form):
+    X = design()
+    w = integer_weights(len(X))
+    rows = da.from_array(X, chunks=LAYOUTS["uneven blocks"])
+    got = velmora_dask.mfx(results_for(X, family), rows, weights=WEIGHT_FORMS[form](w))
+    repeated = results_for(np.repeat(X, w.astype(int), axis=0), family)
+    assert_same_table(got, velmora.mfx(repeated))
+
+
+def test_weights_scaled_or_of_one(scheduler):
+    X = design()
+    results = results_for(X)
+    w = integer_weights(len(X)) + 0.25
+    assert_same_table(
+        velmora_dask.mfx(results, X, weights=w * 7.5), velmora_dask.mfx(results, X, weights=w)
+    )
+    assert_same_table(
+        velmora_dask.mfx(results, X, weights=np.ones(len(X))), velmora.mfx(results), rtol=0
+    )
+
+
+WEIGHT_REFUSALS = {
+    "short": (
+        np.ones(2999),
+        ValueError,
+        "weights must hold one value per row: 3000 rows, 2999 weights",
+    ),
+    "negative": (
+        np.r_[np.ones(2999), -1.0],
+        ValueError,
+        "weights must be finite and not negative, not -1.0",
+    ),
+    "nan": (
+        np.r_[np.nan, np.ones(2999)],
+        ValueError,
+        "weights must be finite and not negative, not nan",
+    ),
+    "all-zero": (np.zeros(3000), ValueError, "the weights sum to 0"),
+    "two-axes": (np.ones((3000, 1)), ValueError, "weights must have one axis, not 2"),
+    "text": (np.array(["1"] * 3000), TypeError, "weights must be numbers, not <U1"),
+    "list": (
+        [1.0] * 3000,
+        TypeError,
+        "weights must be a 1-D NumPy or Dask array or a Series, not 'list'",
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    "weights, exc_type, message", WEIGHT_REFUSALS.values(), ids=list(WEIGHT_REFUSALS)
+)
+def test_bad_weights(weights, exc_type, message):
+    X = design()
+    with pytest.raises(exc_type) as excinfo:
+        velmora_dask.mfx(results_for(X), da.from_array(X, chunks=(1000, K)), weights=weights)
+    assert str(excinfo.value) == message
+
+
 def test_model_exog_when_no_rows_given(scheduler):
     X = design()
     results = results_for(X, "Probit")

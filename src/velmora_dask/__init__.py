@@ -33,14 +33,22 @@ _TREE_WIDTH = 8
 _BLOCK_BYTES = 128 * 1024 * 1024
 
 
-def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas.DataFrame:
+def mfx(
+    model: object, exog: Any = None, se_method: str | None = None, *, weights: Any = None
+) -> pandas.DataFrame:
     """The DataFrame ``velmora.mfx(model, se_method=se_method)`` returns, over
     the rows of `exog`: a 2-D float64 NumPy or Dask array, or a Dask
     DataFrame of float64 columns, with one column per coefficient (the
     model's exog when None). The names are the model's. Computed with the
     scheduler Dask would use for ``dask.compute`` (a distributed Client when
     one is active); at most two passes over the rows, one when the dummies
-    guessed from the first rows hold in every block."""
+    guessed from the first rows hold in every block.
+
+    With `weights` (one finite, non-negative number per row: a 1-D NumPy or
+    Dask array, or a pandas or Dask Series), every effect and Jacobian total
+    is the weighted sum and n the sum of the weights, so the effects are
+    weighted averages; the regressors are classified over the rows as
+    without them."""
     frame_type = _dask_frame_type()
     family, method, params, cov, names, model_exog = velmora._read_model(
         model, se_method, da.Array if exog is None else object, frame_type
@@ -58,25 +66,32 @@ def mfx(model: object, exog: Any = None, se_method: str | None = None) -> pandas
         params.shape[0],
     )
     blocks = list(rows.to_delayed().ravel())
+    weight_blocks = None if weights is None else _weight_blocks(weights, rows)
 
     # The guess reads only the first rows: a task on them alone, rather than
     # on the whole first block, moves no more than those between workers.
     first_rows = blocks[0][: velmora._guess_rows]
     guessed = delayed(_guess_dummies, pure=True)(first_rows, names, intercepts)
-    totals = _tree_sum(blocks, family, params, intercepts, guessed, method)
-    (n, effects, jacobian, held), dummies = dask.compute(totals, guessed)
+    totals = _tree_sum(blocks, family, params, intercepts, guessed, method, weight_blocks)
+    (n, effects, jacobian, held, weight_total), dummies = dask.compute(totals, guessed)
     _require_rows(n, declared)
     if not all(held):
         # A dummy of the first rows held another value in a later block: it
         # is continuous, and every block is summed again with that.
         dummies = [j for j, binary in zip(dummies, held, strict=True) if binary]
-        ((n_again, effects, jacobian, held),) = dask.compute(
-            _tree_sum(blocks, family, params, intercepts, dummies, method)
+        ((n_again, effects, jacobian, held, weight_total),) = dask.compute(
+            _tree_sum(blocks, family, params, intercepts, dummies, method, weight_blocks)
         )
         if n_again != n or not all(held):
             counts = f": {n} rows, then {n_again}" if n_again != n else ""
             raise RuntimeError(f"the rows changed between the two passes over them{counts}")
-    return velmora._report(_aligned(effects), _aligned(jacobian), n, cov, intercepts, names)
+    if weight_blocks is None:
+        weight_total = n
+    elif n > 0 and weight_total == 0.0:
+        raise ValueError("the weights sum to 0")
+    return velmora._report(
+        _aligned(effects), _aligned(jacobian), weight_total, cov, intercepts, names
+    )
 
 
 def _dask_frame_type() -> type | None:
@@ -84,6 +99,11 @@ def _dask_frame_type() -> type | None:
     # without it nothing can be one.
     module = sys.modules.get("dask.dataframe")
     return None if module is None else module.DataFrame
+
+
+def _dask_series_type() -> type | None:
+    module = sys.modules.get("dask.dataframe")
+    return None if module is None else module.Series
 
 
 def _require_rows(n: int, declared: float) -> None:
@@ -118,6 +138,40 @@ def _as_dask_array(rows: object, frame_type: type | None) -> da.Array:
     return rows
 
 
+def _weight_blocks(weights: object, rows: da.Array) -> list[Delayed]:
+    """The weights as float64 blocks of the rows' blocks, one per block."""
+    if isinstance(weights, pandas.Series):
+        weights = weights.to_numpy()
+    else:
+        series_type = _dask_series_type()
+        if series_type is not None and isinstance(weights, series_type):
+            weights = weights.to_dask_array(lengths=True)
+    if not isinstance(weights, (np.ndarray, da.Array)):
+        raise TypeError(
+            f"weights must be a 1-D NumPy or Dask array or a Series, not "
+            f"'{type(weights).__qualname__}'"
+        )
+    if weights.ndim != 1:
+        raise ValueError(f"weights must have one axis, not {weights.ndim}")
+    if weights.dtype.kind not in "biuf":
+        raise TypeError(f"weights must be numbers, not {weights.dtype}")
+    declared = rows.shape[0]
+    for what, array in (("rows", rows), ("weights", weights)):
+        if isinstance(array, da.Array) and any(np.isnan(size) for size in array.chunks[0]):
+            raise ValueError(
+                f"weights need the {what}' block sizes: compute them first "
+                "(compute_chunk_sizes() on the Dask array)"
+            )
+    if weights.shape[0] != declared:
+        raise ValueError(
+            f"weights must hold one value per row: {declared} rows, {weights.shape[0]} weights"
+        )
+    if isinstance(weights, np.ndarray):
+        weights = da.from_array(weights, chunks=(rows.chunks[0],))
+    weights = weights.astype(np.float64).rechunk((rows.chunks[0],))
+    return list(weights.to_delayed().ravel())
+
+
 def _tree_sum(
     blocks: list[Delayed],
     family: str,
@@ -125,11 +179,15 @@ def _tree_sum(
     intercepts: list[int],
     dummies: object,
     method: str,
+    weight_blocks: list[Delayed] | None,
 ) -> Delayed:
     # One token for the whole sum, rather than one per task: tokenising each
     # task's arguments took a few milliseconds a call. The keys still depend
     # on everything the sums do, so Dask can reuse a result it holds.
-    token = tokenize(family, params, intercepts, dummies, method, [block.key for block in blocks])
+    weight_keys = None if weight_blocks is None else [block.key for block in weight_blocks]
+    token = tokenize(
+        family, params, intercepts, dummies, method, [block.key for block in blocks], weight_keys
+    )
     parts = [
         delayed(_block_totals)(
             family,
@@ -138,6 +196,7 @@ def _tree_sum(
             intercepts,
             dummies,
             method,
+            None if weight_blocks is None else weight_blocks[i],
             dask_key_name=f"velmora-block-totals-{token}-{i}",
         )
         for i, block in enumerate(blocks)
@@ -167,6 +226,9 @@ def _guess_dummies(block: object, names: list[str], intercepts: list[int]) -> li
     return velmora._guess_dummies(_aligned(block), names, intercepts)
 
 
+_Totals = tuple[int, np.ndarray, np.ndarray, tuple[bool, ...], float]
+
+
 def _block_totals(
     family: str,
     params: np.ndarray,
@@ -174,20 +236,35 @@ def _block_totals(
     intercepts: list[int],
     dummies: list[int],
     method: str,
-) -> tuple[int, np.ndarray, np.ndarray, tuple[bool, ...]]:
+    weights: np.ndarray | None,
+) -> _Totals:
+    if weights is None:
+        return (
+            *velmora._block_totals(
+                family, _aligned(params), _aligned(block), intercepts, dummies, method
+            ),
+            0.0,
+        )
     return velmora._block_totals(
-        family, _aligned(params), _aligned(block), intercepts, dummies, method
+        family,
+        _aligned(params),
+        _aligned(block),
+        intercepts,
+        dummies,
+        method,
+        _aligned(np.ascontiguousarray(weights)),
     )
 
 
-def _add(*parts: tuple[int, np.ndarray, np.ndarray, tuple[bool, ...]]):
-    n, effects, jacobian, held = parts[0]
+def _add(*parts: _Totals) -> _Totals:
+    n, effects, jacobian, held, weight_total = parts[0]
     effects = effects.copy()
     jacobian = jacobian.copy()
     held = list(held)
-    for rows, more_effects, more_jacobian, more_held in parts[1:]:
+    for rows, more_effects, more_jacobian, more_held, more_weight in parts[1:]:
         n += rows
         effects += more_effects
         jacobian += more_jacobian
         held = [a and b for a, b in zip(held, more_held, strict=True)]
-    return n, effects, jacobian, tuple(held)
+        weight_total += more_weight
+    return n, effects, jacobian, tuple(held), weight_total
