@@ -126,11 +126,17 @@ def integer_weights(n, seed=5):
     return np.random.default_rng(seed).integers(0, 4, n).astype(float)
 
 
+def dask_series(values):
+    dd = pytest.importorskip("dask.dataframe")
+    return dd.from_array(values, chunksize=1100)
+
+
 WEIGHT_FORMS = {
     "numpy": lambda w: w,
     "dask, other blocks": lambda w: da.from_array(w, chunks=(400, 1700, 900)),
     "pandas series": lambda w: pd.Series(w, index=np.arange(len(w))[::-1]),
     "integers": lambda w: w.astype(np.int32),
+    "dask series": dask_series,
 }
 
 
