@@ -298,12 +298,13 @@ template <std::size_t Width>
 
 // logit_dummy_values on vectors of Width doubles: each step is that of
 // gather_binary_at, scaled_exponentials, logistic_cdf_pdf_of_exp and
-// pick_dummy_values_at, in their order, so the values are theirs bit for bit.
-template <std::size_t Width>
-[[gnu::always_inline]] inline bool logit_dummy_values_at(
+// pick_dummy_values_of, in their order, so the values are theirs bit for bit.
+template <std::size_t Width, bool weighted>
+[[gnu::always_inline]] inline bool logit_dummy_values_of(
     const double* __restrict column, std::ptrdiff_t stride, const double* __restrict exp_xb,
     double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
-    double* __restrict weights, std::size_t m, DummySums& sums) {
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights,
+    DummySums& sums) {
   using Vec = typename Pack<Width>::type;
   using Bits = typename Pack<Width>::bits;
   constexpr std::size_t packs = sum_lanes / Width;
@@ -339,12 +340,21 @@ template <std::size_t Width>
       const Vec q = one / s;
       const Vec f_other = other * q;
       const Vec g_other = f_other * q;
-      cdf1[p] += at_x_one ? f_xb : f_other;
-      cdf0[p] += at_x_one ? f_other : f_xb;
       const Vec g1 = at_x_one ? g_xb : g_other;
       const Vec g0 = at_x_one ? g_other : g_xb;
-      pdf1[p] += g1;
-      store(weights + at, g1 - g0);
+      if constexpr (weighted) {
+        Vec w;
+        load(w, row_weights + at);
+        cdf1[p] += w * (at_x_one ? f_xb : f_other);
+        cdf0[p] += w * (at_x_one ? f_other : f_xb);
+        pdf1[p] += w * g1;
+        store(weights + at, (g1 - g0) * w);
+      } else {
+        cdf1[p] += at_x_one ? f_xb : f_other;
+        cdf0[p] += at_x_one ? f_other : f_xb;
+        pdf1[p] += g1;
+        store(weights + at, g1 - g0);
+      }
     }
   }
   bool within = true;
@@ -362,15 +372,30 @@ template <std::size_t Width>
     const double q = 1.0 / s;
     const double f_other = other * q;
     const double g_other = f_other * q;
-    cdf1[0][0] += at_x_one ? cdf_xb[r] : f_other;
-    cdf0[0][0] += at_x_one ? f_other : cdf_xb[r];
+    const double w = weighted ? row_weights[r] : 1.0;
+    cdf1[0][0] += w * (at_x_one ? cdf_xb[r] : f_other);
+    cdf0[0][0] += w * (at_x_one ? f_other : cdf_xb[r]);
     const double g1 = at_x_one ? fxb[r] : g_other;
     const double g0 = at_x_one ? g_other : fxb[r];
-    pdf1[0][0] += g1;
-    weights[r] = g1 - g0;
+    pdf1[0][0] += w * g1;
+    weights[r] = (g1 - g0) * w;
   }
   sums = {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
   return within;
+}
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool logit_dummy_values_at(
+    const double* __restrict column, std::ptrdiff_t stride, const double* __restrict exp_xb,
+    double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights,
+    DummySums& sums) {
+  if (row_weights == nullptr) {
+    return logit_dummy_values_of<Width, false>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
+                                               weights, m, nullptr, sums);
+  }
+  return logit_dummy_values_of<Width, true>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
+                                            weights, m, row_weights, sums);
 }
 
 namespace width_versions {
@@ -392,9 +417,11 @@ VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
                        (const double* __restrict column, std::ptrdiff_t stride,
                         const double* __restrict exp_xb, double at_one, double at_zero,
                         const double* __restrict cdf_xb, const double* __restrict fxb,
-                        double* __restrict weights, std::size_t m, DummySums& sums),
+                        double* __restrict weights, std::size_t m,
+                        const double* __restrict row_weights, DummySums& sums),
                        logit_dummy_values_at,
-                       (column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m, sums))
+                       (column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m,
+                        row_weights, sums))
 
 }  // namespace width_versions
 
@@ -447,9 +474,10 @@ DummySums pick_dummy_values(const double* __restrict x_j, const double* __restri
 bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,
                         const double* __restrict exp_xb, double at_one, double at_zero,
                         const double* __restrict cdf_xb, const double* __restrict fxb,
-                        double* __restrict weights, std::size_t m, DummySums& sums) {
+                        double* __restrict weights, std::size_t m, DummySums& sums,
+                        const double* __restrict row_weights) {
   return width_versions::logit_dummy_values(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
-                                            weights, m, sums);
+                                            weights, m, row_weights, sums);
 }
 
 }  // namespace velmora

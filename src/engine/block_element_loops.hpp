@@ -101,11 +101,13 @@ inline bool within_scaled_factor_bounds(double factor) {
 // `sums` and `weights` of no use, where the column holds a value other than
 // 0 and 1 or some scaled exponential is outside the bounds above; the
 // caller then takes the separate steps, which handle those. The factors
-// at_one and at_zero are within their bounds.
+// at_one and at_zero are within their bounds. Row weights as for
+// pick_dummy_values.
 [[nodiscard]] bool logit_dummy_values(const double* __restrict column, std::ptrdiff_t stride,
                                       const double* __restrict exp_xb, double at_one,
                                       double at_zero, const double* __restrict cdf_xb,
                                       const double* __restrict fxb, double* __restrict weights,
-                                      std::size_t m, DummySums& sums);
+                                      std::size_t m, DummySums& sums,
+                                      const double* __restrict row_weights = nullptr);
 
 }  // namespace velmora

@@ -215,7 +215,7 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
   const double beta_j = settings_.beta[settings_.dummies[d]];
   const bool logit_factors = !exp_xb_.empty() && positive_normal(exp_of_beta_[2 * d]) &&
                              positive_normal(exp_of_beta_[2 * d + 1]);
-  if (logit_factors && row_weights == nullptr && within_scaled_factor_bounds(exp_of_beta_[2 * d]) &&
+  if (logit_factors && within_scaled_factor_bounds(exp_of_beta_[2 * d]) &&
       within_scaled_factor_bounds(exp_of_beta_[2 * d + 1])) {
     // Logit: F and f of the other index from exp(xb) times a factor, read
     // from X with the column's test and the picks in one loop; a column that
@@ -225,7 +225,7 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
     DummySums sums{};
     if (logit_dummy_values(column.base, column.stride, exp_xb_.data(), exp_of_beta_[2 * d],
                            exp_of_beta_[2 * d + 1], cdf_xb_.data(), fxb_.data(),
-                           weights_.data() + d * block_rows_, m, sums)) {
+                           weights_.data() + d * block_rows_, m, sums, row_weights)) {
       add_dummy_sums(d, sums);
       return;
     }
