@@ -11,6 +11,7 @@ while it computes on a block.
 from __future__ import annotations
 
 import sys
+import uuid
 from typing import Any
 
 import dask
@@ -138,7 +139,7 @@ def _as_dask_array(rows: object, frame_type: type | None) -> da.Array:
     return rows
 
 
-def _weight_blocks(weights: object, rows: da.Array) -> list[Delayed]:
+def _weight_blocks(weights: object, rows: da.Array) -> list[Delayed] | list[np.ndarray]:
     """The weights as float64 blocks of the rows' blocks, one per block."""
     if isinstance(weights, pandas.Series):
         weights = weights.to_numpy()
@@ -167,7 +168,11 @@ def _weight_blocks(weights: object, rows: da.Array) -> list[Delayed]:
             f"weights must hold one value per row: {declared} rows, {weights.shape[0]} weights"
         )
     if isinstance(weights, np.ndarray):
-        weights = da.from_array(weights, chunks=(rows.chunks[0],))
+        # Views of the array, block by block: a Dask array made from it
+        # would be named by hashing its contents or hold a copy of it.
+        weights = weights.astype(np.float64, copy=False)
+        ends = np.cumsum(rows.chunks[0], dtype=np.int64)
+        return [weights[end - size : end] for end, size in zip(ends, rows.chunks[0], strict=True)]
     weights = weights.astype(np.float64).rechunk((rows.chunks[0],))
     return list(weights.to_delayed().ravel())
 
@@ -179,12 +184,19 @@ def _tree_sum(
     intercepts: list[int],
     dummies: object,
     method: str,
-    weight_blocks: list[Delayed] | None,
+    weight_blocks: list[Delayed] | list[np.ndarray] | None,
 ) -> Delayed:
     # One token for the whole sum, rather than one per task: tokenising each
     # task's arguments took a few milliseconds a call. The keys still depend
     # on everything the sums do, so Dask can reuse a result it holds.
-    weight_keys = None if weight_blocks is None else [block.key for block in weight_blocks]
+    if weight_blocks is None:
+        weight_keys: object = None
+    elif weight_blocks and isinstance(weight_blocks[0], np.ndarray):
+        # Views of a NumPy array, which hashing would read whole: a name of
+        # their own for this call instead.
+        weight_keys = str(uuid.uuid4())
+    else:
+        weight_keys = [block.key for block in weight_blocks]
     token = tokenize(
         family, params, intercepts, dummies, method, [block.key for block in blocks], weight_keys
     )
