@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import sys
 import uuid
-from typing import Any
+from typing import Any, cast
 
 import dask
 import dask.array as da
@@ -139,7 +139,7 @@ def _as_dask_array(rows: object, frame_type: type | None) -> da.Array:
     return rows
 
 
-def _weight_blocks(weights: object, rows: da.Array) -> list[Delayed] | list[np.ndarray]:
+def _weight_blocks(weights: Any, rows: da.Array) -> list[Delayed] | list[np.ndarray]:
     """The weights as float64 blocks of the rows' blocks, one per block."""
     if isinstance(weights, pandas.Series):
         weights = weights.to_numpy()
@@ -196,7 +196,7 @@ def _tree_sum(
         # their own for this call instead.
         weight_keys = str(uuid.uuid4())
     else:
-        weight_keys = [block.key for block in weight_blocks]
+        weight_keys = [block.key for block in cast(list[Delayed], weight_blocks)]
     token = tokenize(
         family, params, intercepts, dummies, method, [block.key for block in blocks], weight_keys
     )
@@ -272,11 +272,11 @@ def _add(*parts: _Totals) -> _Totals:
     n, effects, jacobian, held, weight_total = parts[0]
     effects = effects.copy()
     jacobian = jacobian.copy()
-    held = list(held)
+    held_everywhere = list(held)
     for rows, more_effects, more_jacobian, more_held, more_weight in parts[1:]:
         n += rows
         effects += more_effects
         jacobian += more_jacobian
-        held = [a and b for a, b in zip(held, more_held, strict=True)]
+        held_everywhere = [a and b for a, b in zip(held_everywhere, more_held, strict=True)]
         weight_total += more_weight
-    return n, effects, jacobian, tuple(held), weight_total
+    return n, effects, jacobian, tuple(held_everywhere), weight_total
