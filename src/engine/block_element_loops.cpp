@@ -190,6 +190,33 @@ template <std::size_t Width>
 // the running sums: the order of additions of sum() at any width, and
 // vectorised by either compiler (Clang's vectoriser would not split the sums
 // into lanes itself).
+// One pack's F and f at x_j = 1 and 0, picked from those of xb and of the
+// other index, added to the running sums, and its rows' weights f1 - f0
+// stored; weighted, each row's values taken row_weights[r] times.
+template <bool weighted, class Vec, class Mask>
+[[gnu::always_inline]] inline void add_pack_picks(const Mask& at_one, const Vec& f_xb,
+                                                  const Vec& f_other, const Vec& g_xb,
+                                                  const Vec& g_other,
+                                                  const double* __restrict row_weights, Vec& cdf1,
+                                                  Vec& cdf0, Vec& pdf1,
+                                                  double* __restrict weights) {
+  const Vec g1 = at_one ? g_xb : g_other;
+  const Vec g0 = at_one ? g_other : g_xb;
+  if constexpr (weighted) {
+    Vec w;
+    load(w, row_weights);
+    cdf1 += w * (at_one ? f_xb : f_other);
+    cdf0 += w * (at_one ? f_other : f_xb);
+    pdf1 += w * g1;
+    store(weights, (g1 - g0) * w);
+  } else {
+    cdf1 += at_one ? f_xb : f_other;
+    cdf0 += at_one ? f_other : f_xb;
+    pdf1 += g1;
+    store(weights, g1 - g0);
+  }
+}
+
 template <std::size_t Width, bool weighted>
 [[gnu::always_inline]] inline DummySums pick_dummy_values_of(
     const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
@@ -210,22 +237,9 @@ template <std::size_t Width, bool weighted>
       load(g_xb, fxb + at);
       load(f_other, other_cdf + at);
       load(g_other, other_pdf + at);
-      const auto at_one = x == 1.0;
-      const Vec g1 = at_one ? g_xb : g_other;
-      const Vec g0 = at_one ? g_other : g_xb;
-      if constexpr (weighted) {
-        Vec w;
-        load(w, row_weights + at);
-        cdf1[p] += w * (at_one ? f_xb : f_other);
-        cdf0[p] += w * (at_one ? f_other : f_xb);
-        pdf1[p] += w * g1;
-        store(weights + at, (g1 - g0) * w);
-      } else {
-        cdf1[p] += at_one ? f_xb : f_other;
-        cdf0[p] += at_one ? f_other : f_xb;
-        pdf1[p] += g1;
-        store(weights + at, g1 - g0);
-      }
+      add_pack_picks<weighted>(x == 1.0, f_xb, f_other, g_xb, g_other,
+                               weighted ? row_weights + at : nullptr, cdf1[p], cdf0[p], pdf1[p],
+                               weights + at);
     }
   }
   for (; r < m; ++r) {
@@ -340,21 +354,9 @@ template <std::size_t Width, bool weighted>
       const Vec q = one / s;
       const Vec f_other = other * q;
       const Vec g_other = f_other * q;
-      const Vec g1 = at_x_one ? g_xb : g_other;
-      const Vec g0 = at_x_one ? g_other : g_xb;
-      if constexpr (weighted) {
-        Vec w;
-        load(w, row_weights + at);
-        cdf1[p] += w * (at_x_one ? f_xb : f_other);
-        cdf0[p] += w * (at_x_one ? f_other : f_xb);
-        pdf1[p] += w * g1;
-        store(weights + at, (g1 - g0) * w);
-      } else {
-        cdf1[p] += at_x_one ? f_xb : f_other;
-        cdf0[p] += at_x_one ? f_other : f_xb;
-        pdf1[p] += g1;
-        store(weights + at, g1 - g0);
-      }
+      add_pack_picks<weighted>(at_x_one, f_xb, f_other, g_xb, g_other,
+                               weighted ? row_weights + at : nullptr, cdf1[p], cdf0[p], pdf1[p],
+                               weights + at);
     }
   }
   bool within = true;
