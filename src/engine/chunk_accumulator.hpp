@@ -60,6 +60,9 @@ class ChunkAccumulator {
                    InterruptionPoller& poller);
 
   [[nodiscard]] bool contradicted() const { return contradicted_; }
+  [[nodiscard]] std::size_t k() const { return settings_.k; }
+  [[nodiscard]] std::size_t dummy_count() const { return settings_.dummies.size(); }
+  [[nodiscard]] std::size_t weight_columns() const { return weight_columns_; }
   // Entry d is true when dummy d held another value in some block (Record).
   [[nodiscard]] const std::vector<bool>& contradicted_dummies() const {
     return contradicted_dummies_;
@@ -128,5 +131,83 @@ class ChunkAccumulator {
   // A block's row weights in the order of its rows in memory, where the two differ.
   std::vector<double> reversed_weights_;
 };
+
+// The sums of rows taken in several chunks, each chunk's sums added as it
+// ends: the effect and Jacobian totals follow from them linearly, so a group
+// whose rows come in many pieces is summed into them once, at its end.
+class ChunkSums {
+ public:
+  explicit ChunkSums(const ChunkAccumulator& shape)
+      : k_(shape.k()),
+        dummy_effect_(shape.dummy_count()),
+        dummy_pdf1_(shape.dummy_count()),
+        products_(shape.weight_columns() * shape.k()) {}
+
+  void add(const ChunkAccumulator& chunk) {
+    sum_pdf_ += chunk.sum_pdf();
+    for (std::size_t d = 0; d < dummy_effect_.size(); ++d) {
+      dummy_effect_[d] += chunk.dummy_effect(d);
+      dummy_pdf1_[d] += chunk.dummy_pdf1(d);
+    }
+    for (std::size_t w = 0; w * k_ < products_.size(); ++w) {
+      for (std::size_t l = 0; l < k_; ++l) {
+        products_[w * k_ + l] += chunk.product(w, l);
+      }
+    }
+  }
+
+  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
+  [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_effect_[d]; }
+  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return dummy_pdf1_[d]; }
+  [[nodiscard]] double product(std::size_t w, std::size_t l) const { return products_[w * k_ + l]; }
+
+ private:
+  std::size_t k_;
+  double sum_pdf_ = 0.0;
+  std::vector<double> dummy_effect_, dummy_pdf1_;
+  std::vector<double> products_;  // k x weight columns, column-major
+};
+
+// Adds the effect and Jacobian terms of a chunk's sums (a ChunkAccumulator
+// after add_chunk, or ChunkSums) to `totals`: dummies to both methods'
+// rows, continuous regressors to the settings' method's.
+template <class Sums>
+void add_to_effect_totals(const Sums& chunk, const ChunkSettings& settings,
+                          std::span<const ColumnClass> classes, EffectAccumulators& totals) {
+  const std::size_t k = settings.k;
+  for (std::size_t d = 0; d < settings.dummies.size(); ++d) {
+    const std::size_t j = settings.dummies[d];
+    const double effect = chunk.dummy_effect(d);
+    totals.orvo_effects[j] += effect;
+    totals.sm_effects[j] += effect;
+    for (std::size_t l = 0; l < k; ++l) {
+      const double v = l == j ? chunk.dummy_pdf1(d) : chunk.product(d, l);
+      totals.orvo_jacobian[j * k + l] += v;
+      totals.sm_jacobian[j * k + l] += v;
+    }
+  }
+  const bool sm = settings.method == SeMethod::Sm;
+  std::vector<double>& continuous_effects = sm ? totals.sm_effects : totals.orvo_effects;
+  std::vector<double>& continuous_jacobian = sm ? totals.sm_jacobian : totals.orvo_jacobian;
+  const std::size_t method_column = settings.dummies.size();
+  const double sum_pdf = chunk.sum_pdf();
+  for (std::size_t i = 0; i < k; ++i) {
+    if (classes[i] != ColumnClass::Continuous) {
+      continue;
+    }
+    const double beta_i = settings.beta[i];
+    continuous_effects[i] += sum_pdf * beta_i;
+    for (std::size_t l = 0; l < k; ++l) {
+      const double product = chunk.product(method_column, l);
+      double v = 0.0;
+      if (!sm) {
+        v = l == i ? sum_pdf : product * (-beta_i);
+      } else {
+        v = l == i ? product * beta_i + sum_pdf : product * beta_i;
+      }
+      continuous_jacobian[i * k + l] += v;
+    }
+  }
+}
 
 }  // namespace velmora

@@ -59,23 +59,17 @@ std::optional<EffectAccumulators> accumulate(
   }
   const bool has_continuous =
       std::find(classes.begin(), classes.end(), ColumnClass::Continuous) != classes.end();
-  std::vector<double>& continuous_effects =
-      method == SeMethod::Sm ? totals.sm_effects : totals.orvo_effects;
-  std::vector<double>& continuous_jacobian =
-      method == SeMethod::Sm ? totals.sm_jacobian : totals.orvo_jacobian;
-
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
-  ChunkAccumulator chunk_totals({.kind = kind,
-                                 .beta = beta,
-                                 .k = k,
-                                 .most_rows = most_rows,
-                                 .rows_contiguous = X.col_stride == 1,
-                                 .dummies = dummies,
-                                 .has_continuous = has_continuous,
-                                 .method = method,
-                                 .dummy_check = dummy_check},
-                                blas, poller);
-  const std::size_t method_column = dummies.size();
+  const ChunkSettings settings{.kind = kind,
+                               .beta = beta,
+                               .k = k,
+                               .most_rows = most_rows,
+                               .rows_contiguous = X.col_stride == 1,
+                               .dummies = dummies,
+                               .has_continuous = has_continuous,
+                               .method = method,
+                               .dummy_check = dummy_check};
+  ChunkAccumulator chunk_totals(settings, blas, poller);
   for (std::size_t start = 0; start < n;) {
     const std::size_t m =
         static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n - start));
@@ -86,35 +80,7 @@ std::optional<EffectAccumulators> accumulate(
       return std::nullopt;
     }
 
-    for (std::size_t d = 0; d < dummies.size(); ++d) {
-      const std::size_t j = dummies[d];
-      const double effect = chunk_totals.dummy_effect(d);
-      totals.orvo_effects[j] += effect;
-      totals.sm_effects[j] += effect;
-      for (std::size_t l = 0; l < k; ++l) {
-        const double v = l == j ? chunk_totals.dummy_pdf1(d) : chunk_totals.product(d, l);
-        totals.orvo_jacobian[j * k + l] += v;
-        totals.sm_jacobian[j * k + l] += v;
-      }
-    }
-    const double sum_pdf = chunk_totals.sum_pdf();
-    for (std::size_t i = 0; i < k; ++i) {
-      if (classes[i] != ColumnClass::Continuous) {
-        continue;
-      }
-      const double beta_i = beta[i];
-      continuous_effects[i] += sum_pdf * beta_i;
-      for (std::size_t l = 0; l < k; ++l) {
-        const double product = chunk_totals.product(method_column, l);
-        double v = 0.0;
-        if (method == SeMethod::Orvo) {
-          v = l == i ? sum_pdf : product * (-beta_i);
-        } else {
-          v = l == i ? product * beta_i + sum_pdf : product * beta_i;
-        }
-        continuous_jacobian[i * k + l] += v;
-      }
-    }
+    add_to_effect_totals(chunk_totals, settings, classes, totals);
   }
   if (contradicted_columns != nullptr) {
     for (std::size_t d = 0; d < dummies.size(); ++d) {

@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "engine/effect_accumulation.hpp"
+#include "engine/group_accumulation.hpp"
 #include "engine/index_list.hpp"
 #include "engine/variable_classification.hpp"
 #include "lib/arguments.hpp"
@@ -214,6 +216,50 @@ std::span<const double> row_weights_of(PyObject* weights, std::size_t rows) {
   return values;
 }
 
+// The arguments _block_totals and _group_block_totals share, checked.
+struct BlockArguments {
+  ModelKind kind = ModelKind::Logit;
+  SeMethod method = SeMethod::Orvo;
+  VectorView beta;
+  MatrixView X;
+  std::vector<std::size_t> intercepts;
+  std::vector<std::size_t> dummies;
+  std::span<const double> row_weights;  // empty without weights
+};
+
+BlockArguments block_arguments(PyObject* family, PyObject* params, PyObject* block,
+                               PyObject* intercept_list, PyObject* dummy_list,
+                               PyObject* method_text, PyObject* weights) {
+  BlockArguments arguments;
+  arguments.kind = family_of(family);
+  arguments.method = method_of(method_text);
+  require_float64_array(params, 1);
+  arguments.beta = vector_view(params);
+  arguments.X = block_view(block);
+  const std::size_t k = arguments.X.cols;
+  arguments.intercepts = intercepts_of(intercept_list);
+  arguments.dummies = index_list_of(dummy_list, k, "dummies");
+  if (std::any_of(arguments.dummies.begin(), arguments.dummies.end(),
+                  [&](std::size_t j) { return contains_index(arguments.intercepts, j); })) {
+    PyErr_SetString(PyExc_ValueError, "an intercept cannot be a dummy");
+    throw PythonErrorSet{};
+  }
+  require_addressable_square(k);
+  if (weights != Py_None) {
+    arguments.row_weights = row_weights_of(weights, arguments.X.rows);
+  }
+  return arguments;
+}
+
+PyRef held_tuple(const std::vector<bool>& held_binary) {
+  PyRef held = created(PyTuple_New(static_cast<Py_ssize_t>(held_binary.size())));
+  for (std::size_t d = 0; d < held_binary.size(); ++d) {
+    PyTuple_SET_ITEM(held.get(), static_cast<Py_ssize_t>(d),
+                     Py_NewRef(held_binary[d] ? Py_True : Py_False));
+  }
+  return held;
+}
+
 // _block_totals(family, params, block, intercept_indices, dummy_indices,
 // se_method[, weights]) -> (rows, effect totals (k,), Jacobian totals
 // (k, k), for each dummy whether the block held only 0 and 1 in it); with
@@ -230,22 +276,8 @@ PyRef block_totals(PyObject* args) {
                        &dummy_list, &method_text, &weights) == 0) {
     throw PythonErrorSet{};
   }
-  const ModelKind kind = family_of(family);
-  const SeMethod method = method_of(method_text);
-  require_float64_array(params, 1);
-  const VectorView beta = vector_view(params);
-  const MatrixView X = block_view(block);
-  const std::size_t k = X.cols;
-  const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
-  const std::vector<std::size_t> dummies = index_list_of(dummy_list, k, "dummies");
-  if (std::any_of(dummies.begin(), dummies.end(),
-                  [&](std::size_t j) { return contains_index(intercepts, j); })) {
-    PyErr_SetString(PyExc_ValueError, "an intercept cannot be a dummy");
-    throw PythonErrorSet{};
-  }
-  require_addressable_square(k);
-  const std::span<const double> row_weights =
-      weights == Py_None ? std::span<const double>{} : row_weights_of(weights, X.rows);
+  const BlockArguments in = block_arguments(family, params, block, intercept_list, dummy_list,
+                                            method_text, weights);
   const blas::Routines& blas = scipy_blas_routines();
 
   BlockEffects effects;
@@ -253,20 +285,16 @@ PyRef block_totals(PyObject* args) {
     // The block, params, weights and their arrays stay referenced by this
     // call's arguments while the lock is let go.
     const InterpreterLockReleased unlocked;
-    effects =
-        accumulate_block_effects(kind, beta, X, intercepts, dummies, method, blas, row_weights);
+    effects = accumulate_block_effects(in.kind, in.beta, in.X, in.intercepts, in.dummies, in.method,
+                                       blas, in.row_weights);
   }
-  const SelectedTotals selected = selected_totals(effects.totals, method);
+  const SelectedTotals selected = selected_totals(effects.totals, in.method);
 
-  const PyRef rows = created(PyLong_FromSize_t(X.rows));
-  const auto order = static_cast<Py_ssize_t>(k);
+  const PyRef rows = created(PyLong_FromSize_t(in.X.rows));
+  const auto order = static_cast<Py_ssize_t>(in.X.cols);
   const PyRef effect_totals = float64_array(selected.effects, {order});
   const PyRef jacobian_totals = float64_array(selected.jacobian, {order, order});
-  const PyRef held = created(PyTuple_New(static_cast<Py_ssize_t>(dummies.size())));
-  for (std::size_t d = 0; d < dummies.size(); ++d) {
-    PyTuple_SET_ITEM(held.get(), static_cast<Py_ssize_t>(d),
-                     Py_NewRef(effects.dummy_held_binary[d] ? Py_True : Py_False));
-  }
+  const PyRef held = held_tuple(effects.dummy_held_binary);
   if (weights == Py_None) {
     return checked(
         PyTuple_Pack(4, rows.get(), effect_totals.get(), jacobian_totals.get(), held.get()));
@@ -274,6 +302,93 @@ PyRef block_totals(PyObject* args) {
   const PyRef weight_total = created(PyFloat_FromDouble(effects.weight_total));
   return checked(PyTuple_Pack(5, rows.get(), effect_totals.get(), jacobian_totals.get(), held.get(),
                               weight_total.get()));
+}
+
+// _group_block_totals(family, params, block, intercept_indices,
+// dummy_indices, se_method, weights, group_codes, group_count) -> (codes
+// (G,), rows (G,), effect totals (G, k), Jacobian totals (G, k, k), for each
+// dummy whether the block held only 0 and 1 in it, weight totals (G,)): for
+// each code below group_count that a row has (a C-contiguous int64 array of
+// one code per row), ascending, the totals of _block_totals over its rows;
+// weights may be None, and the weight totals are then the rows.
+PyRef group_block_totals(PyObject* args) {
+  PyObject* family = nullptr;
+  PyObject* params = nullptr;
+  PyObject* block = nullptr;
+  PyObject* intercept_list = nullptr;
+  PyObject* dummy_list = nullptr;
+  PyObject* method_text = nullptr;
+  PyObject* weights = nullptr;
+  PyObject* codes = nullptr;
+  Py_ssize_t group_count = 0;
+  if (PyArg_ParseTuple(args, "OOOOOOOOn:_group_block_totals", &family, &params, &block,
+                       &intercept_list, &dummy_list, &method_text, &weights, &codes,
+                       &group_count) == 0) {
+    throw PythonErrorSet{};
+  }
+  const BlockArguments in = block_arguments(family, params, block, intercept_list, dummy_list,
+                                            method_text, weights);
+  const std::span<const std::int64_t> group_codes = contiguous_int64_values(codes, "group codes");
+  if (group_codes.size() != in.X.rows) {
+    PyErr_Format(PyExc_ValueError, "group codes must hold one value per row: %zu rows, %zu codes",
+                 in.X.rows, group_codes.size());
+    throw PythonErrorSet{};
+  }
+  if (group_count < 0) {
+    PyErr_SetString(PyExc_ValueError, "the group count cannot be negative");
+    throw PythonErrorSet{};
+  }
+  const auto groups = static_cast<std::size_t>(group_count);
+  for (std::size_t r = 0; r < group_codes.size(); ++r) {
+    if (group_codes[r] < 0 || static_cast<std::uint64_t>(group_codes[r]) >= groups) {
+      PyErr_Format(PyExc_ValueError, "group codes must lie in [0, %zu): row %zu has %lld", groups,
+                   r, static_cast<long long>(group_codes[r]));
+      throw PythonErrorSet{};
+    }
+  }
+  const blas::Routines& blas = scipy_blas_routines();
+
+  GroupBlockEffects effects;
+  {
+    const InterpreterLockReleased unlocked;
+    effects = accumulate_group_block_effects(in.kind, in.beta, in.X, in.intercepts, in.dummies,
+                                             in.method, blas, group_codes, groups, in.row_weights);
+  }
+  const auto k = static_cast<Py_ssize_t>(in.X.cols);
+  const auto present = static_cast<Py_ssize_t>(effects.groups.size());
+  const PyRef present_codes = int64_array(effects.groups);
+  const PyRef rows = int64_array(effects.rows);
+  const PyRef effect_totals = float64_array(effects.effects, {present, k});
+  const PyRef jacobian_totals = float64_array(effects.jacobian, {present, k, k});
+  const PyRef held = held_tuple(effects.dummy_held_binary);
+  const PyRef weight_totals = float64_array(effects.weight_totals, {present});
+  return checked(PyTuple_Pack(6, present_codes.get(), rows.get(), effect_totals.get(),
+                              jacobian_totals.get(), held.get(), weight_totals.get()));
+}
+
+void require_observation_count(double n) {
+  if (n < 0.0) {
+    PyErr_SetString(PyExc_ValueError, "the row count cannot be negative");
+    throw PythonErrorSet{};
+  }
+  if (!std::isfinite(n)) {
+    PyErr_SetString(PyExc_ValueError, "the row count must be finite");
+    throw PythonErrorSet{};
+  }
+}
+
+void append_table(EffectsTable& to, const EffectsTable& table) {
+  const auto append = [](auto& into, const auto& values) {
+    into.insert(into.end(), values.begin(), values.end());
+  };
+  append(to.dydx, table.dydx);
+  append(to.std_err, table.std_err);
+  append(to.z, table.z);
+  append(to.p_value, table.p_value);
+  append(to.ci_low, table.ci_low);
+  append(to.ci_high, table.ci_high);
+  append(to.significance, table.significance);
+  append(to.row_names, table.row_names);
 }
 
 // _report(effect_totals, jacobian_totals, n, cov, intercept_indices, names)
@@ -290,14 +405,7 @@ PyRef report(PyObject* args) {
                        &intercept_list, &name_list) == 0) {
     throw PythonErrorSet{};
   }
-  if (n < 0.0) {
-    PyErr_SetString(PyExc_ValueError, "the row count cannot be negative");
-    throw PythonErrorSet{};
-  }
-  if (!std::isfinite(n)) {
-    PyErr_SetString(PyExc_ValueError, "the row count must be finite");
-    throw PythonErrorSet{};
-  }
+  require_observation_count(n);
   require_float64_array(effect_array, 1);
   const std::size_t k = element_count(effect_array);
   require_addressable_square(k);
@@ -311,6 +419,48 @@ PyRef report(PyObject* args) {
   const EffectsTable table =
       build_effects_table(effect_totals, jacobian_totals, n, V, intercepts, names, blas);
   return build_result_frame(table);
+}
+
+// _group_report(effect_totals (G, k), jacobian_totals (G, k, k),
+// observations (G,), cov, intercept_indices, names) -> one DataFrame of the
+// G tables _report gives for each group's totals, one after the other,
+// each row named by its regressor. A group of no weight gets NaN.
+PyRef group_report(PyObject* args) {
+  PyObject* effect_array = nullptr;
+  PyObject* jacobian_array = nullptr;
+  PyObject* observation_array = nullptr;
+  PyObject* cov = nullptr;
+  PyObject* intercept_list = nullptr;
+  PyObject* name_list = nullptr;
+  if (PyArg_ParseTuple(args, "OOOOOO:_group_report", &effect_array, &jacobian_array,
+                       &observation_array, &cov, &intercept_list, &name_list) == 0) {
+    throw PythonErrorSet{};
+  }
+  require_float64_array(effect_array, 2);
+  const MatrixView effect_shape = matrix_view(effect_array);
+  const std::size_t groups = effect_shape.rows;
+  const std::size_t k = effect_shape.cols;
+  require_addressable_square(k);
+  const std::span<const double> effect_totals = contiguous_values(effect_array, 2, groups * k);
+  const std::span<const double> jacobian_totals =
+      contiguous_values(jacobian_array, 3, groups * k * k);
+  const std::span<const double> observations = contiguous_values(observation_array, 1, groups);
+  for (const double n : observations) {
+    require_observation_count(n);
+  }
+  require_float64_array(cov, 2);
+  const MatrixView V = matrix_view(cov);
+  const std::vector<std::size_t> intercepts = intercepts_of(intercept_list);
+  const std::vector<std::string> names = names_of(name_list);
+  const blas::Routines& blas = scipy_blas_routines();
+  EffectsTable tables;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const EffectsTable table =
+        build_effects_table(effect_totals.subspan(g * k, k), jacobian_totals.subspan(g * k * k, k * k),
+                            observations[g], V, intercepts, names, blas);
+    append_table(tables, table);
+  }
+  return build_result_frame(tables);
 }
 
 template <PyRef (*Body)(PyObject*)>
@@ -328,7 +478,12 @@ PyMethodDef entry_points[] = {
      "The dummies as mfx guesses them from a block's first rows."},
     {"_block_totals", entry<block_totals>, METH_VARARGS,
      "Rows, effect and Jacobian totals of one block, and whether each dummy held."},
+    {"_group_block_totals", entry<group_block_totals>, METH_VARARGS,
+     "Rows, effect, Jacobian and weight totals of each group of one block, and whether each "
+     "dummy held."},
     {"_report", entry<report>, METH_VARARGS, "The DataFrame for totals over n rows."},
+    {"_group_report", entry<group_report>, METH_VARARGS,
+     "One DataFrame of the tables for each group's totals."},
 };
 
 }  // namespace

@@ -97,6 +97,39 @@ std::size_t element_count(PyObject* checked_array) {
   return static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(checked_array)));
 }
 
+std::span<const std::int64_t> contiguous_int64_values(PyObject* array, const char* what) {
+  ensure_numpy_api();
+  auto* numpy_array = reinterpret_cast<PyArrayObject*>(array);
+  if (PyArray_Check(array) == 0 || PyArray_NDIM(numpy_array) != 1 ||
+      PyArray_TYPE(numpy_array) != NPY_INT64 || PyArray_IS_C_CONTIGUOUS(numpy_array) == 0 ||
+      PyArray_ISALIGNED(numpy_array) == 0 || PyArray_ISBYTESWAPPED(numpy_array) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s must be a contiguous 1-D int64 array", what);
+    throw PythonErrorSet{};
+  }
+  return {static_cast<const std::int64_t*>(PyArray_DATA(numpy_array)), length(numpy_array, 0)};
+}
+
+namespace {
+
+template <class Integer>
+PyRef new_int64_array(std::span<const Integer> values) {
+  ensure_numpy_api();
+  npy_intp size = static_cast<npy_intp>(values.size());
+  PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_INT64));
+  auto* out =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    out[i] = static_cast<std::int64_t>(values[i]);
+  }
+  return array;
+}
+
+}  // namespace
+
+PyRef int64_array(std::span<const std::int64_t> values) { return new_int64_array(values); }
+
+PyRef int64_array(std::span<const std::uint64_t> values) { return new_int64_array(values); }
+
 PyRef float64_array(std::span<const double> values, std::initializer_list<Py_ssize_t> shape) {
   static_assert(std::is_same_v<npy_intp, Py_ssize_t>);
   PyRef array = checked(PyArray_SimpleNew(static_cast<int>(shape.size()),

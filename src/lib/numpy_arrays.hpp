@@ -4,6 +4,7 @@
 // function table, taken at the first array check.
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 
@@ -30,6 +31,15 @@ void require_float64_array(PyObject* candidate, int dimensions);
 
 // The number of elements of an array that passed require_float64_array.
 [[nodiscard]] std::size_t element_count(PyObject* checked_array);
+
+// The elements of a C-contiguous 1-D int64 array, else TypeError naming
+// `what`.
+[[nodiscard]] std::span<const std::int64_t> contiguous_int64_values(PyObject* array,
+                                                                    const char* what);
+
+// New 1-D int64 arrays holding `values`.
+[[nodiscard]] PyRef int64_array(std::span<const std::int64_t> values);
+[[nodiscard]] PyRef int64_array(std::span<const std::uint64_t> values);
 
 // A new C-ordered float64 array of the given shape holding `values`.
 [[nodiscard]] PyRef float64_array(std::span<const double> values,
