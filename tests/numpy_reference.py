@@ -65,8 +65,9 @@ def _matmul(a, b):
     return (a[:, :, None] * b[None, :, :]).sum(axis=1)
 
 
-def reference_totals(kind, X, beta, names, method):
-    """Effect and Jacobian totals of the selected method, with their sizes."""
+def reference_totals(kind, X, beta, names, method, continuous=()):
+    """Effect and Jacobian totals of the selected method, with their sizes;
+    the columns in `continuous` are continuous whatever they hold."""
     F, f, fprime = LINKS[kind]
     n, k = X.shape
     effects, effect_size = np.zeros(k), np.zeros(k)
@@ -82,7 +83,7 @@ def reference_totals(kind, X, beta, names, method):
         if is_intercept_name(names[j]):
             continue
         x_j = X[:, j]
-        if is_dummy(x_j):
+        if is_dummy(x_j) and j not in continuous:
             xb1 = xb + (1.0 - x_j) * beta[j]
             xb0 = xb + (-x_j) * beta[j]
             g1, g0 = f(xb1), f(xb0)
@@ -129,12 +130,14 @@ def inference_columns(dydx, std_err):
     return z, p, [str(s) if t else "" for s, t in zip(stars, tested, strict=True)], low, high
 
 
-def reference_table(kind, X, beta, V, names, method):
+def reference_table(kind, X, beta, V, names, method, continuous=()):
     """The reported rows' names, AMEs and variances, with the sizes of both."""
     X, beta, V = (np.array(a, dtype=float) for a in (X, beta, V))
     n, k = X.shape
     with np.errstate(all="ignore"):
-        effects, jac, effect_size, jac_size = reference_totals(kind, X, beta, names, method)
+        effects, jac, effect_size, jac_size = reference_totals(
+            kind, X, beta, names, method, continuous
+        )
         ame, J = effects / float(n), jac / float(n)
         C = _matmul(_matmul(J, V), J.T)
         J_size = jac_size / float(n)

@@ -20,6 +20,7 @@ from conftest import (
     fake_model,
 )
 from distributed import Client, LocalCluster
+from numpy_reference import compare_tables, reference_table
 
 import velmora
 import velmora_dask
@@ -197,6 +198,140 @@ def test_bad_weights(weights, exc_type, message):
     X = design()
     with pytest.raises(exc_type) as excinfo:
         velmora_dask.mfx(results_for(X), da.from_array(X, chunks=(1000, K)), weights=weights)
+    assert str(excinfo.value) == message
+
+
+def group_labels(n, seed=3):
+    """Labels 0..5 in runs of mixed lengths, long and short, so that both
+    ways the core sums a group's rows are taken."""
+    rng = np.random.default_rng(seed)
+    runs = np.repeat(rng.integers(0, 6, n), rng.choice([1, 2, 150], n))[:n]
+    return runs
+
+
+# Each form: the labels as a NumPy array, what mfx is handed, the labels' order.
+BY_FORMS = {
+    "numpy integers": (lambda g: g, lambda labels: labels, [0, 1, 2, 3, 4, 5]),
+    "dask strings, other blocks": (
+        lambda g: np.array(list("uvwxyz"))[g],
+        lambda labels: da.from_array(labels.astype(object), chunks=(900, 2100)),
+        list("uvwxyz"),
+    ),
+    "categorical": (
+        lambda g: np.array(list("fedcba"))[5 - g],
+        lambda labels: pd.Categorical(labels, categories=[*"fedcba", "unused"]),
+        list("fedcba"),
+    ),
+    "booleans series": (
+        lambda g: g > 2,
+        lambda labels: pd.Series(labels, name="arm"),
+        [False, True],
+    ),
+    "dask series": (lambda g: g + 10, dask_series, [10, 11, 12, 13, 14, 15]),
+}
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
+@pytest.mark.parametrize("form", BY_FORMS, ids=list(BY_FORMS))
+def test_groups_equal_mfx_on_their_rows(scheduler, form, weighted):
+    X = design()
+    as_numpy, handed, expected_labels = BY_FORMS[form]
+    labels = as_numpy(group_labels(len(X)))
+    w = integer_weights(len(X)) if weighted else None
+    rows = da.from_array(X, chunks=LAYOUTS["uneven blocks"])
+    got = velmora_dask.mfx(results_for(X), rows, by=handed(labels), weights=w)
+    assert list(got.index.get_level_values(0).unique()) == expected_labels
+    assert got.index.names == ["arm" if form == "booleans series" else None, None]
+    for label in expected_labels:
+        group = X[labels == label]
+        if weighted:
+            group = np.repeat(group, w[labels == label].astype(int), axis=0)
+        assert_same_table(got.xs(label, level=0), velmora.mfx(results_for(group)), rtol=1e-11)
+
+
+def test_groups_keep_the_whole_datas_classification():
+    # Column d1 holds only 0 and 1 in group 1 and 0.5 elsewhere: a continuous
+    # regressor of every group, so group 1's table is not its own mfx.
+    X = design()
+    g = group_labels(len(X)) % 2
+    X[g == 0, 2] = np.where(X[g == 0, 2] == 1.0, 0.5, X[g == 0, 2])
+    results = results_for(X)
+    got = velmora_dask.mfx(results, X, by=g, weights=integer_weights(len(X)) + 0.5)
+    w = integer_weights(len(X)) + 0.5
+    for label in (0, 1):
+        # The weights enter the reference as rows repeated; with halves,
+        # each row twice and its weight doubled.
+        group = np.repeat(X[g == label], (2 * w[g == label]).astype(int), axis=0)
+        expected = reference_table(
+            "Logit", group, results.params, results.cov_params(), NAMES, "orvo", continuous=[2]
+        )
+        compare_tables(got.xs(label, level=0), expected)
+
+
+def test_group_of_no_weight_is_nan(scheduler):
+    X = design()
+    g = group_labels(len(X))
+    w = integer_weights(len(X))
+    w[g == 4] = 0.0
+    got = velmora_dask.mfx(results_for(X), X, by=g, weights=w)
+    assert got.xs(4, level=0)[NUMERIC].isna().all().all()
+    assert list(got.xs(4, level=0)["Significance"]) == [""] * 4
+    kept = g != 4
+    assert_same_table(
+        got.drop(index=4, level=0),
+        velmora_dask.mfx(results_for(X), X[kept], by=g[kept], weights=w[kept]),
+    )
+
+
+BY_REFUSALS = {
+    "short": (
+        np.zeros(2999, int),
+        ValueError,
+        "by must hold one label per row: 3000 rows, 2999 labels",
+    ),
+    "nan": (
+        np.r_[np.zeros(2000), np.nan, np.zeros(999)],
+        ValueError,
+        "by holds a missing label (NaN, None or NA) at row 2000",
+    ),
+    "none": (
+        np.array(["a"] * 2500 + [None] + ["b"] * 499, dtype=object),
+        ValueError,
+        "by holds a missing label (NaN, None or NA) at row 2500",
+    ),
+    "pandas NA": (
+        pd.Series([1] * 2999 + [None], dtype="Int64"),
+        ValueError,
+        "by holds a missing label (NaN, None or NA) at row 2999",
+    ),
+    "missing category": (
+        pd.Categorical(["a"] * 1500 + [None] + ["b"] * 1499),
+        ValueError,
+        "by holds a missing label (NaN, None or NA) at row 1500",
+    ),
+    "two-axes": (np.zeros((3000, 1)), ValueError, "by must have one axis, not 2"),
+    "list": (
+        [0] * 3000,
+        TypeError,
+        "by must be a 1-D NumPy or Dask array, a Series or a Categorical, not 'list'",
+    ),
+    "unsortable": (
+        np.array([1, "a"] * 1500, dtype=object),
+        TypeError,
+        "by's labels cannot be sorted: they must be all numbers, all strings or all booleans",
+    ),
+    "too many groups": (np.arange(3000).astype(str), ValueError, "by holds more than 1000 groups"),
+    "weights of none": (np.zeros(3000, int), ValueError, "the weights sum to 0"),
+}
+
+
+@pytest.mark.parametrize("by, exc_type, message", BY_REFUSALS.values(), ids=list(BY_REFUSALS))
+def test_bad_groups(monkeypatch, by, exc_type, message):
+    monkeypatch.setattr(velmora_dask, "_MOST_GROUPS", 1000)
+    X = design()
+    weights = np.zeros(3000) if message == "the weights sum to 0" else None
+    with pytest.raises(exc_type) as excinfo:
+        velmora_dask.mfx(results_for(X), da.from_array(X, chunks=(1000, K)), by=by, weights=weights)
     assert str(excinfo.value) == message
 
 
@@ -517,41 +652,70 @@ def worker_peak_rss(dask_worker):
     return dask_worker.peak_rss
 
 
+def on_disk(path, shape, dtype, rows):
+    """A Dask array of the .npy file at `path`, read in blocks of `rows`."""
+    n = shape[0]
+    return da.concatenate(
+        [
+            da.from_delayed(
+                dask.delayed(memmap_block)(path, s, min(s + rows, n)),
+                shape=(min(s + rows, n) - s, *shape[1:]),
+                dtype=dtype,
+            )
+            for s in range(0, n, rows)
+        ]
+    )
+
+
 @pytest.mark.slow
 def test_out_of_core_on_disk(tmp_path):
     if under_sanitizer():
         pytest.skip("LocalCluster workers cannot load the sanitizer build")
     n, rows = 34_000_000, 500_000
-    path = str(tmp_path / "X.npy")
-    stored = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(n, K))
+    paths = {name: str(tmp_path / f"{name}.npy") for name in ("X", "weights", "groups")}
+    stored = np.lib.format.open_memmap(paths["X"], mode="w+", dtype=np.float64, shape=(n, K))
+    weights = np.lib.format.open_memmap(paths["weights"], mode="w+", dtype=np.float64, shape=(n,))
+    groups = np.lib.format.open_memmap(paths["groups"], mode="w+", dtype=np.int16, shape=(n,))
     for start in range(0, n, 1_000_000):
         stop = min(start + 1_000_000, n)
         stored[start:stop] = design(stop - start, seed=start)
-    stored.flush()
-    del stored
-    assert os.path.getsize(path) > 2 * 2 * MEMORY_LIMIT
+        weights[start:stop] = integer_weights(stop - start, seed=start)
+        # Short runs in one half of the rows, long ones in the other.
+        groups[start:stop] = np.arange(start, stop) % 3 if start % 2_000_000 else start % 3
+    for array in (stored, weights, groups):
+        array.flush()
+    del stored, weights, groups
+    assert os.path.getsize(paths["X"]) > 2 * 2 * MEMORY_LIMIT
 
-    blocks = [
-        da.from_delayed(
-            dask.delayed(memmap_block)(path, s, min(s + rows, n)),
-            shape=(min(s + rows, n) - s, K),
-            dtype=np.float64,
-        )
-        for s in range(0, n, rows)
-    ]
-    results = results_for(np.load(path, mmap_mode="r"))
+    X = on_disk(paths["X"], (n, K), np.float64, rows)
+    results = results_for(np.load(paths["X"], mmap_mode="r"))
     # Fresh workers of their own, so their peak memory is this call's alone.
     with two_worker_client(memory_limit=MEMORY_LIMIT) as client:
         workers = set(client.scheduler_info()["workers"])
         client.run(start_rss_sampler)
         with client.as_current(), dask.config.set(scheduler=client.get):
-            got = velmora_dask.mfx(results, da.concatenate(blocks))
+            got = velmora_dask.mfx(results, X)
+            by_group = velmora_dask.mfx(
+                results,
+                X,
+                by=on_disk(paths["groups"], (n,), np.int16, rows),
+                weights=on_disk(paths["weights"], (n,), np.float64, rows),
+            )
         assert set(client.scheduler_info()["workers"]) == workers  # none restarted
         peaks = client.run(worker_peak_rss)
     assert all(peak < MEMORY_LIMIT for peak in peaks.values()), peaks
     # Over 3.4e7 rows the two orders of addition differ in the 13th digit,
     # which a p-value of 0.005 magnifies about tenfold.
     assert_same_table(got, velmora.mfx(results), rtol=1e-11)
+    stored = np.load(paths["X"], mmap_mode="r")
+    weights = np.load(paths["weights"], mmap_mode="r").astype(int)
+    groups = np.load(paths["groups"], mmap_mode="r")
+    for label in (0, 1, 2):
+        mine = groups == label
+        repeated = np.repeat(stored[mine], weights[mine], axis=0)
+        assert_same_table(
+            by_group.xs(label, level=0), velmora.mfx(results_for(repeated)), rtol=1e-10
+        )
 
 
 BLOCK = design(50)
@@ -676,6 +840,62 @@ REFUSALS = {
 }
 
 
+GROUP_REFUSALS = {
+    "codes-not-int64": (
+        (
+            "logit",
+            results_for(BLOCK).params,
+            BLOCK,
+            [0],
+            [2],
+            "orvo",
+            None,
+            np.zeros(50, np.int32),
+            1,
+        ),
+        TypeError,
+        "group codes must be a contiguous 1-D int64 array",
+    ),
+    "codes-short": (
+        (
+            "logit",
+            results_for(BLOCK).params,
+            BLOCK,
+            [0],
+            [2],
+            "orvo",
+            None,
+            np.zeros(49, np.int64),
+            1,
+        ),
+        ValueError,
+        "group codes must hold one value per row: 50 rows, 49 codes",
+    ),
+    "code-too-large": (
+        (
+            "logit",
+            results_for(BLOCK).params,
+            BLOCK,
+            [0],
+            [2],
+            "orvo",
+            None,
+            np.r_[np.zeros(49, np.int64), 3],
+            3,
+        ),
+        ValueError,
+        "group codes must lie in [0, 3): row 49 has 3",
+    ),
+}
+REFUSALS.update({name: ("_group_block_totals", *case) for name, case in GROUP_REFUSALS.items()})
+REFUSALS["group-report-negative-count"] = (
+    "_group_report",
+    (np.zeros((1, K)), np.zeros((1, K, K)), np.array([-1.0]), np.eye(K), [0], NAMES),
+    ValueError,
+    "the row count cannot be negative",
+)
+
+
 @pytest.mark.parametrize("function, arguments, exc_type, message", REFUSALS.values(), ids=REFUSALS)
 def test_private_entry_points_refuse(function, arguments, exc_type, message):
     with pytest.raises(exc_type) as excinfo:
@@ -711,3 +931,34 @@ def test_block_weights_count_rows_as_repeats(family, method, layout):
     ones = velmora._block_totals(family, params, X, [0], [2, 4], method, np.ones(len(X)))
     plain = velmora._block_totals(family, params, X, [0], [2, 4], method)
     assert all(np.array_equal(a, b) for a, b in zip(ones[1:3], plain[1:3], strict=True))
+
+
+@pytest.mark.parametrize("family", ["logit", "probit"])
+@pytest.mark.parametrize("method", ["orvo", "sm"])
+@pytest.mark.parametrize("layout", ["C", "F", "reversed"])
+def test_block_groups_equal_their_rows(family, method, layout):
+    # Labels in long runs and short ones, a code with no rows, more rows than
+    # one buffer segment, a contradicted dummy (column 4) and a tail predictor.
+    rng = np.random.default_rng(12)
+    X = design(9000)
+    X[5, 4] = 0.5
+    X[9, 1] = 40.0
+    codes = (group_labels(len(X), seed=8) * 2).astype(np.int64)
+    weights = rng.integers(0, 4, len(X)).astype(float)
+    if layout == "F":
+        X = np.asfortranarray(X)
+    elif layout == "reversed":
+        X, codes, weights = X[::-1], codes[::-1].copy(), weights[::-1].copy()
+    params = results_for(BLOCK).params
+    present, rows, effects, jacobian, held, weight_totals = velmora._group_block_totals(
+        family, params, X, [0], [2, 4], method, weights, codes, 11
+    )
+    assert list(present) == [0, 2, 4, 6, 8, 10] and held == (True, False)
+    for g, code in enumerate(present):
+        mine = codes == code
+        alone = velmora._block_totals(
+            family, params, np.ascontiguousarray(X[mine]), [0], [2, 4], method, weights[mine]
+        )
+        assert rows[g] == mine.sum() and weight_totals[g] == alone[4]
+        for got, want in ((effects[g], alone[1]), (jacobian[g], alone[2])):
+            np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())

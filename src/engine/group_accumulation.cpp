@@ -252,8 +252,8 @@ GroupBlockEffects accumulate_group_block_effects(
     const auto position = std::find(dummies.begin(), dummies.end(), dummy_indices[d]);
     if (position != dummies.end()) {
       const auto e = static_cast<std::size_t>(position - dummies.begin());
-      result.dummy_held_binary[d] = !in_place_totals.contradicted_dummies()[e] &&
-                                    !buffered_totals.contradicted_dummies()[e];
+      result.dummy_held_binary[d] =
+          !in_place_totals.contradicted_dummies()[e] && !buffered_totals.contradicted_dummies()[e];
     }
   }
   return result;

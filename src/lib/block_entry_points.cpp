@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -276,8 +277,8 @@ PyRef block_totals(PyObject* args) {
                        &dummy_list, &method_text, &weights) == 0) {
     throw PythonErrorSet{};
   }
-  const BlockArguments in = block_arguments(family, params, block, intercept_list, dummy_list,
-                                            method_text, weights);
+  const BlockArguments in =
+      block_arguments(family, params, block, intercept_list, dummy_list, method_text, weights);
   const blas::Routines& blas = scipy_blas_routines();
 
   BlockEffects effects;
@@ -326,8 +327,8 @@ PyRef group_block_totals(PyObject* args) {
                        &group_count) == 0) {
     throw PythonErrorSet{};
   }
-  const BlockArguments in = block_arguments(family, params, block, intercept_list, dummy_list,
-                                            method_text, weights);
+  const BlockArguments in =
+      block_arguments(family, params, block, intercept_list, dummy_list, method_text, weights);
   const std::span<const std::int64_t> group_codes = contiguous_int64_values(codes, "group codes");
   if (group_codes.size() != in.X.rows) {
     PyErr_Format(PyExc_ValueError, "group codes must hold one value per row: %zu rows, %zu codes",
@@ -455,9 +456,17 @@ PyRef group_report(PyObject* args) {
   const blas::Routines& blas = scipy_blas_routines();
   EffectsTable tables;
   for (std::size_t g = 0; g < groups; ++g) {
-    const EffectsTable table =
-        build_effects_table(effect_totals.subspan(g * k, k), jacobian_totals.subspan(g * k * k, k * k),
-                            observations[g], V, intercepts, names, blas);
+    EffectsTable table = build_effects_table(effect_totals.subspan(g * k, k),
+                                             jacobian_totals.subspan(g * k * k, k * k),
+                                             observations[g], V, intercepts, names, blas);
+    if (observations[g] == 0.0) {
+      // Averages over no weight are not defined, nor is anything drawn from them.
+      for (std::vector<double>* column :
+           {&table.dydx, &table.std_err, &table.z, &table.p_value, &table.ci_low, &table.ci_high}) {
+        std::fill(column->begin(), column->end(), std::numeric_limits<double>::quiet_NaN());
+      }
+      std::fill(table.significance.begin(), table.significance.end(), std::string_view{});
+    }
     append_table(tables, table);
   }
   return build_result_frame(tables);
