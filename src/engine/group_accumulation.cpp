@@ -20,12 +20,11 @@ namespace {
 // so it is summed where it lies; copying it would gain nothing.
 constexpr std::size_t window_rows = 64;
 
-// The buffer takes a segment of the block holding about this many rows of
-// each group, so that a group's piece of it fills a block of the pass and the
-// pass's fixed costs per piece stay small beside its rows.
-// The buffer and the next segment, asked for meanwhile, stay in the
-// second-level cache where the groups are few.
-constexpr std::size_t buffered_rows_per_group = 64;
+// The buffer takes a segment of the block of at least segment_bytes, so that
+// with few groups each group's piece is long beside the pass's fixed costs
+// per piece, and at least this many rows per group, so that with many groups
+// the pieces are not all a row or two; larger buffers fall out of the cache.
+constexpr std::size_t buffered_rows_per_group = 16;
 constexpr std::size_t segment_bytes = 2 * 1024 * 1024;
 
 std::size_t checked_product(std::size_t a, std::size_t b) {

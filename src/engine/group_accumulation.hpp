@@ -29,13 +29,13 @@ struct GroupBlockEffects {
 };
 
 // What accumulate_block_effects gives over the rows r with group_codes[r] ==
-// c, for each code c below group_count that occurs, with that call's rules for dummies and
-// weights; X is read once. Runs of one group long enough to fill the pass's
-// blocks are summed where they lie; the other rows are copied, a segment of
-// the block at a time, into a buffer in group order and summed from there,
-// so the memory beyond the groups' sums is at most a block's. Throws
-// InternalFailure when there is not one code per row or a code is not below
-// group_count, or weights but not one per row.
+// c, for each code c below group_count that occurs, with that call's rules
+// for dummies and weights; X is read once. Runs of one group long enough to
+// fill the pass's blocks are summed where they lie; the other rows are
+// copied, a segment of the block at a time, into a buffer in group order and
+// summed from there, so the memory beyond the groups' sums is at most a
+// block's. Throws InternalFailure when there is not one code per row or a
+// code is not below group_count, or weights but not one per row.
 [[nodiscard]] GroupBlockEffects accumulate_group_block_effects(
     ModelKind kind, const VectorView& beta, const MatrixView& X,
     std::span<const std::size_t> intercept_indices, std::span<const std::size_t> dummy_indices,

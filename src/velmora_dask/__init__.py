@@ -433,8 +433,11 @@ def _codes(labels: np.ndarray, start: int, categorical: bool) -> tuple[np.ndarra
             return np.zeros(0, np.int64), 0, lambda present: labels[:0]
         low, high = int(labels.min()), int(labels.max())
         if high - low < _DENSE_SPAN and high < 2**63:
-            codes = labels.astype(np.int64)
-            codes -= low
+            if low == 0 and labels.dtype == np.int64 and labels.flags.c_contiguous:
+                codes = labels  # the core only reads them
+            else:
+                codes = labels.astype(np.int64)
+                codes -= low
             return codes, high - low + 1, lambda present: (present + low).astype(labels.dtype)
     codes, uniques = pandas.factorize(labels)
     codes = codes.astype(np.int64, copy=False)
