@@ -469,7 +469,7 @@ PyRef group_report(PyObject* args) {
     }
     append_table(tables, table);
   }
-  return build_result_frame(tables);
+  return build_result_frame(tables, NumberColumns::Float64Arrays);
 }
 
 template <PyRef (*Body)(PyObject*)>

@@ -37,16 +37,21 @@ void insert(PyObject* dict, std::string_view key, PyRef value) {
 
 }  // namespace
 
-PyRef build_result_frame(const EffectsTable& table) {
+PyRef build_result_frame(const EffectsTable& table, NumberColumns numbers) {
   const PyRef pandas = checked(PyImport_Import(text_object("pandas").get()));
 
+  const auto number_column = [numbers](std::span<const double> values) {
+    return numbers == NumberColumns::FloatLists
+               ? float_list(values)
+               : float64_array(values, {static_cast<Py_ssize_t>(values.size())});
+  };
   const PyRef columns = created(PyDict_New());
-  insert(columns.get(), "dy/dx", float_list(table.dydx));
-  insert(columns.get(), "Std. Err", float_list(table.std_err));
-  insert(columns.get(), "z", float_list(table.z));
-  insert(columns.get(), "Pr(>|z|)", float_list(table.p_value));
-  insert(columns.get(), "Conf. Int. Low", float_list(table.ci_low));
-  insert(columns.get(), "Conf. Int. Hi", float_list(table.ci_high));
+  insert(columns.get(), "dy/dx", number_column(table.dydx));
+  insert(columns.get(), "Std. Err", number_column(table.std_err));
+  insert(columns.get(), "z", number_column(table.z));
+  insert(columns.get(), "Pr(>|z|)", number_column(table.p_value));
+  insert(columns.get(), "Conf. Int. Low", number_column(table.ci_low));
+  insert(columns.get(), "Conf. Int. Hi", number_column(table.ci_high));
   insert(columns.get(), "Significance", text_list<std::string_view>(table.significance));
 
   const PyRef keywords = created(PyDict_New());

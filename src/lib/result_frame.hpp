@@ -10,9 +10,15 @@
 
 namespace velmora {
 
+// How the numeric columns are handed to pandas: as new lists of Python
+// floats (mfx's frame), or as float64 NumPy arrays, which pandas takes
+// without converting each number (the tables of many groups).
+enum class NumberColumns { FloatLists, Float64Arrays };
+
 // pandas.DataFrame(data={...seven columns...}, index=[names]); whatever the
 // constructor returns is handed back as it is.
-[[nodiscard]] PyRef build_result_frame(const EffectsTable& table);
+[[nodiscard]] PyRef build_result_frame(const EffectsTable& table,
+                                       NumberColumns numbers = NumberColumns::FloatLists);
 
 // A new C-ordered float64 array of the given shape holding `values`.
 [[nodiscard]] PyRef float64_array(std::span<const double> values,
