@@ -1,6 +1,7 @@
 #include "engine/group_accumulation.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -34,12 +35,18 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
   return a * b;
 }
 
-// Row r of X into k doubles from `out` on; inline, as it is done row by row.
+// Row r of X into k doubles from `out` on. Four doubles a copy of a fixed
+// size, which compiles to one vector load and store; a loop over the
+// doubles stays scalar, as the compiler cannot rule out that they overlap.
 void copy_row(const MatrixView& X, std::size_t r, double* out) {
   const std::size_t k = X.cols;
   if (X.col_stride == 1) {
     const double* row = X.address(r, 0);
-    for (std::size_t l = 0; l < k; ++l) {
+    std::size_t l = 0;
+    for (; l + 4 <= k; l += 4) {
+      std::memcpy(out + l, row + l, 4 * sizeof(double));
+    }
+    for (; l < k; ++l) {
       out[l] = row[l];
     }
     return;
@@ -50,20 +57,39 @@ void copy_row(const MatrixView& X, std::size_t r, double* out) {
 }
 
 // Whether rows first .. first + window_rows - 1 exist and share one code;
-// compared without branches, so mixed codes cost no mispredictions.
+// compared without branches and in vectors, so mixed codes cost no
+// mispredictions.
 bool one_code_window(std::span<const std::int64_t> codes, std::size_t first) {
   if (first + window_rows > codes.size()) {
     return false;
   }
   const std::int64_t code = codes[first];
-  bool same = true;
-  for (std::size_t r = 1; r < window_rows; ++r) {
-    same &= codes[first + r] == code;
+  std::int64_t differ = 0;
+  for (std::size_t r = 0; r < window_rows; ++r) {
+    differ |= codes[first + r] ^ code;
   }
-  return same;
+  return differ == 0;
 }
 
 }  // namespace
+
+std::size_t first_code_not_below(std::span<const std::int64_t> codes, std::size_t group_count) {
+  // Negative codes compare as huge unsigned ones; the vector pass only
+  // finds whether there is one, the scalar one where.
+  const auto limit = static_cast<std::uint64_t>(group_count);
+  bool any = false;
+  for (const std::int64_t code : codes) {
+    any |= static_cast<std::uint64_t>(code) >= limit;
+  }
+  if (!any) {
+    return codes.size();
+  }
+  std::size_t r = 0;
+  while (static_cast<std::uint64_t>(codes[r]) < limit) {
+    ++r;
+  }
+  return r;
+}
 
 GroupBlockEffects accumulate_group_block_effects(
     ModelKind kind, const VectorView& beta, const MatrixView& X,
@@ -85,23 +111,21 @@ GroupBlockEffects accumulate_group_block_effects(
 
   // Rows per code, counted a window at a time where a window holds one
   // code; then the codes that occur, numbered in ascending order.
+  const std::size_t first_bad = first_code_not_below(group_codes, group_count);
+  if (first_bad < n) {
+    throw InternalFailure("group code " + std::to_string(group_codes[first_bad]) + " of row " +
+                          std::to_string(first_bad) + " is not below the group count " +
+                          std::to_string(group_count));
+  }
   std::vector<std::uint64_t> code_rows(group_count, 0);
-  const auto require_code = [&](std::size_t r) {
-    const std::int64_t code = group_codes[r];
-    if (code < 0 || static_cast<std::uint64_t>(code) >= group_count) {
-      throw InternalFailure("group code " + std::to_string(code) + " of row " + std::to_string(r) +
-                            " is not below the group count " + std::to_string(group_count));
-    }
-    return static_cast<std::size_t>(code);
-  };
   for (std::size_t first = 0; first < n;) {
     if (one_code_window(group_codes, first)) {
-      code_rows[require_code(first)] += window_rows;
+      code_rows[static_cast<std::size_t>(group_codes[first])] += window_rows;
       first += window_rows;
       continue;
     }
     for (const std::size_t stop = std::min(n, first + window_rows); first < stop; ++first) {
-      ++code_rows[require_code(first)];
+      ++code_rows[static_cast<std::size_t>(group_codes[first])];
     }
   }
   GroupBlockEffects result;
@@ -168,6 +192,9 @@ GroupBlockEffects accumulate_group_block_effects(
     std::size_t groups_here = 0;
     for (std::size_t g = 0; g < groups; ++g) {
       groups_here += next_row[g + 1] > 0 ? std::size_t{1} : std::size_t{0};
+      if (weights == nullptr) {
+        result.weight_totals[g] += static_cast<double>(next_row[g + 1]);
+      }
       next_row[g + 1] += next_row[g];
     }
     for (std::size_t i = 0; i < buffered; ++i) {
@@ -227,7 +254,9 @@ GroupBlockEffects accumulate_group_block_effects(
       buffered_groups[buffered] = g;
       ++buffered;
       ++next_row[g + 1];
-      result.weight_totals[g] += weights == nullptr ? 1.0 : weights[first];
+      if (weights != nullptr) {
+        result.weight_totals[g] += weights[first];
+      }
     }
   }
   if (buffered > 0) {

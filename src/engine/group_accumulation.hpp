@@ -42,4 +42,9 @@ struct GroupBlockEffects {
     SeMethod method, const blas::Routines& blas, std::span<const std::int64_t> group_codes,
     std::size_t group_count, std::span<const double> row_weights = {});
 
+// The first row whose code is negative or not below group_count, or
+// codes.size() when there is none; one pass in vectors.
+[[nodiscard]] std::size_t first_code_not_below(std::span<const std::int64_t> codes,
+                                               std::size_t group_count);
+
 }  // namespace velmora

@@ -340,12 +340,10 @@ PyRef group_block_totals(PyObject* args) {
     throw PythonErrorSet{};
   }
   const auto groups = static_cast<std::size_t>(group_count);
-  for (std::size_t r = 0; r < group_codes.size(); ++r) {
-    if (group_codes[r] < 0 || static_cast<std::uint64_t>(group_codes[r]) >= groups) {
-      PyErr_Format(PyExc_ValueError, "group codes must lie in [0, %zu): row %zu has %lld", groups,
-                   r, static_cast<long long>(group_codes[r]));
-      throw PythonErrorSet{};
-    }
+  if (const std::size_t r = first_code_not_below(group_codes, groups); r < group_codes.size()) {
+    PyErr_Format(PyExc_ValueError, "group codes must lie in [0, %zu): row %zu has %lld", groups, r,
+                 static_cast<long long>(group_codes[r]));
+    throw PythonErrorSet{};
   }
   const blas::Routines& blas = scipy_blas_routines();
 
