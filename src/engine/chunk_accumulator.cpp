@@ -105,7 +105,8 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
   stages_.push_back({StageKind::MethodWeightsAndProducts});
 }
 
-void ChunkAccumulator::add_chunk(const MatrixView& chunk, const double* row_weights) {
+void ChunkAccumulator::add_chunk(const MatrixView& chunk, const double* row_weights,
+                                 const MatrixView* ahead) {
   sum_pdf_ = 0.0;
   std::fill(dummy_cdf1_.begin(), dummy_cdf1_.end(), 0.0);
   std::fill(dummy_cdf0_.begin(), dummy_cdf0_.end(), 0.0);
@@ -115,9 +116,15 @@ void ChunkAccumulator::add_chunk(const MatrixView& chunk, const double* row_weig
     const std::size_t m = std::min(block_rows_, chunk.rows - first);
     // The next block comes from memory while this one is worked on.
     const std::size_t next = first + m;
-    next_block_.plan(
-        with_ascending_rows(chunk.row_block(next, std::min(block_rows_, chunk.rows - next))),
-        stages_.size() + 1);
+    if (ahead == nullptr) {
+      next_block_.plan(
+          with_ascending_rows(chunk.row_block(next, std::min(block_rows_, chunk.rows - next))),
+          stages_.size() + 1);
+    } else {
+      const std::size_t from = std::min(first, ahead->rows);
+      next_block_.plan(with_ascending_rows(ahead->row_block(from, std::min(m, ahead->rows - from))),
+                       stages_.size() + 1);
+    }
     const MatrixView rows = chunk.row_block(first, m);
     const double* block_weights = row_weights == nullptr ? nullptr : row_weights + first;
     if (block_weights != nullptr && rows.row_stride < 0 && m > 1) {

@@ -79,7 +79,11 @@ class ChunkAccumulator {
 
   // With row_weights (one per row of the chunk, not negative), every total is
   // the sum of each row's terms taken row_weights[r] times.
-  void add_chunk(const MatrixView& chunk, const double* row_weights = nullptr);
+  // With `ahead`, each block of the chunk asks for the rows of `ahead` at its
+  // own offset instead of the chunk's next block: a chunk already in the
+  // cache overlaps the reads of rows that come later.
+  void add_chunk(const MatrixView& chunk, const double* row_weights = nullptr,
+                 const MatrixView* ahead = nullptr);
 
  private:
   // The work on a block, in order. A share of the next block's lines is

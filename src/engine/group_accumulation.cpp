@@ -7,7 +7,6 @@
 #include <string>
 
 #include "engine/block_element_loops.hpp"
-#include "engine/block_products.hpp"
 #include "engine/chunk_accumulator.hpp"
 #include "engine/index_list.hpp"
 #include "engine/internal_failure.hpp"
@@ -184,14 +183,11 @@ GroupBlockEffects accumulate_group_block_effects(
   std::vector<std::size_t> buffered_rows(segment_rows);
   std::vector<std::uint32_t> buffered_groups(segment_rows);
   std::size_t buffered = 0;
-  SpreadPrefetch next_segment;
   // The rows taken so far, copied into the buffer by group, each group's
   // rows in their order, and summed from there; meanwhile the rows from
   // `next` on come from memory.
   const auto sum_buffered_rows = [&](std::size_t next) {
-    std::size_t groups_here = 0;
     for (std::size_t g = 0; g < groups; ++g) {
-      groups_here += next_row[g + 1] > 0 ? std::size_t{1} : std::size_t{0};
       if (weights == nullptr) {
         result.weight_totals[g] += static_cast<double>(next_row[g + 1]);
       }
@@ -205,21 +201,21 @@ GroupBlockEffects accumulate_group_block_effects(
       }
     }
     // next_row[g] is now where group g + 1's rows begin.
-    next_segment.plan(X.row_block(next, std::min(segment_rows, n - next)), groups_here);
     std::size_t group_first = 0;
+    std::size_t ahead_first = next;
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t count = next_row[g] - group_first;
       if (count > 0) {
         const MatrixView rows{buffer.data() + group_first * k, count, k,
                               static_cast<std::ptrdiff_t>(k), 1};
+        const MatrixView ahead = X.row_block(ahead_first, std::min(count, n - ahead_first));
+        ahead_first += ahead.rows;
         buffered_totals.add_chunk(
-            rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first);
+            rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first, &ahead);
         sums[g].add(buffered_totals);
-        next_segment.step();
       }
       group_first = next_row[g];
     }
-    next_segment.finish();
     std::fill(next_row.begin(), next_row.end(), 0);
     buffered = 0;
   };
