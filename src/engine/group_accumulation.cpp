@@ -55,6 +55,25 @@ void copy_row(const MatrixView& X, std::size_t r, double* out) {
   }
 }
 
+// Throws GroupCodeOutOfRange for the first of rows first .. stop - 1 whose
+// code is negative or not below group_count. Negative codes compare as huge
+// unsigned ones, so one comparison in vectors finds whether there is one.
+void require_codes_below(std::span<const std::int64_t> codes, std::size_t first, std::size_t stop,
+                         std::size_t group_count) {
+  const auto limit = static_cast<std::uint64_t>(group_count);
+  bool any = false;
+  for (std::size_t r = first; r < stop; ++r) {
+    any |= static_cast<std::uint64_t>(codes[r]) >= limit;
+  }
+  if (!any) {
+    return;
+  }
+  while (static_cast<std::uint64_t>(codes[first]) < limit) {
+    ++first;
+  }
+  throw GroupCodeOutOfRange{first, codes[first]};
+}
+
 // Whether rows first .. first + window_rows - 1 exist and share one code;
 // compared without branches and in vectors, so mixed codes cost no
 // mispredictions.
@@ -71,24 +90,6 @@ bool one_code_window(std::span<const std::int64_t> codes, std::size_t first) {
 }
 
 }  // namespace
-
-std::size_t first_code_not_below(std::span<const std::int64_t> codes, std::size_t group_count) {
-  // Negative codes compare as huge unsigned ones; the vector pass only
-  // finds whether there is one, the scalar one where.
-  const auto limit = static_cast<std::uint64_t>(group_count);
-  bool any = false;
-  for (const std::int64_t code : codes) {
-    any |= static_cast<std::uint64_t>(code) >= limit;
-  }
-  if (!any) {
-    return codes.size();
-  }
-  std::size_t r = 0;
-  while (static_cast<std::uint64_t>(codes[r]) < limit) {
-    ++r;
-  }
-  return r;
-}
 
 GroupBlockEffects accumulate_group_block_effects(
     ModelKind kind, const VectorView& beta, const MatrixView& X,
@@ -109,21 +110,18 @@ GroupBlockEffects accumulate_group_block_effects(
   const double* weights = row_weights.empty() ? nullptr : row_weights.data();
 
   // Rows per code, counted a window at a time where a window holds one
-  // code; then the codes that occur, numbered in ascending order.
-  const std::size_t first_bad = first_code_not_below(group_codes, group_count);
-  if (first_bad < n) {
-    throw InternalFailure("group code " + std::to_string(group_codes[first_bad]) + " of row " +
-                          std::to_string(first_bad) + " is not below the group count " +
-                          std::to_string(group_count));
-  }
+  // code; then the codes that occur, numbered in ascending order. Each
+  // window's codes are checked before they are counted, in the same pass.
   std::vector<std::uint64_t> code_rows(group_count, 0);
   for (std::size_t first = 0; first < n;) {
+    const std::size_t stop = std::min(n, first + window_rows);
+    require_codes_below(group_codes, first, stop, group_count);
     if (one_code_window(group_codes, first)) {
       code_rows[static_cast<std::size_t>(group_codes[first])] += window_rows;
       first += window_rows;
       continue;
     }
-    for (const std::size_t stop = std::min(n, first + window_rows); first < stop; ++first) {
+    for (; first < stop; ++first) {
       ++code_rows[static_cast<std::size_t>(group_codes[first])];
     }
   }

@@ -28,23 +28,25 @@ struct GroupBlockEffects {
   std::vector<bool> dummy_held_binary;
 };
 
+// A row's group code that is negative or not below the group count.
+struct GroupCodeOutOfRange {
+  std::size_t row;
+  std::int64_t code;
+};
+
 // What accumulate_block_effects gives over the rows r with group_codes[r] ==
 // c, for each code c below group_count that occurs, with that call's rules
 // for dummies and weights; X is read once. Runs of one group long enough to
 // fill the pass's blocks are summed where they lie; the other rows are
 // copied, a segment of the block at a time, into a buffer in group order and
 // summed from there, so the memory beyond the groups' sums is at most a
-// block's. Throws InternalFailure when there is not one code per row or a
-// code is not below group_count, or weights but not one per row.
+// block's. Throws GroupCodeOutOfRange (for the first such row) when a code
+// is negative or not below group_count, InternalFailure when there is not
+// one code per row or there are weights but not one per row.
 [[nodiscard]] GroupBlockEffects accumulate_group_block_effects(
     ModelKind kind, const VectorView& beta, const MatrixView& X,
     std::span<const std::size_t> intercept_indices, std::span<const std::size_t> dummy_indices,
     SeMethod method, const blas::Routines& blas, std::span<const std::int64_t> group_codes,
     std::size_t group_count, std::span<const double> row_weights = {});
-
-// The first row whose code is negative or not below group_count, or
-// codes.size() when there is none; one pass in vectors.
-[[nodiscard]] std::size_t first_code_not_below(std::span<const std::int64_t> codes,
-                                               std::size_t group_count);
 
 }  // namespace velmora

@@ -340,18 +340,18 @@ PyRef group_block_totals(PyObject* args) {
     throw PythonErrorSet{};
   }
   const auto groups = static_cast<std::size_t>(group_count);
-  if (const std::size_t r = first_code_not_below(group_codes, groups); r < group_codes.size()) {
-    PyErr_Format(PyExc_ValueError, "group codes must lie in [0, %zu): row %zu has %lld", groups, r,
-                 static_cast<long long>(group_codes[r]));
-    throw PythonErrorSet{};
-  }
   const blas::Routines& blas = scipy_blas_routines();
 
   GroupBlockEffects effects;
-  {
+  try {
     const InterpreterLockReleased unlocked;
     effects = accumulate_group_block_effects(in.kind, in.beta, in.X, in.intercepts, in.dummies,
                                              in.method, blas, group_codes, groups, in.row_weights);
+  } catch (const GroupCodeOutOfRange& bad) {
+    // The lock is held again here.
+    PyErr_Format(PyExc_ValueError, "group codes must lie in [0, %zu): row %zu has %lld", groups,
+                 bad.row, static_cast<long long>(bad.code));
+    throw PythonErrorSet{};
   }
   const auto k = static_cast<Py_ssize_t>(in.X.cols);
   const auto present = static_cast<Py_ssize_t>(effects.groups.size());
