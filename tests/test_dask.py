@@ -652,19 +652,24 @@ def worker_peak_rss(dask_worker):
     return dask_worker.peak_rss
 
 
-def on_disk(path, shape, dtype, rows):
-    """A Dask array of the .npy file at `path`, read in blocks of `rows`."""
-    n = shape[0]
-    return da.concatenate(
-        [
-            da.from_delayed(
-                dask.delayed(memmap_block)(path, s, min(s + rows, n)),
-                shape=(min(s + rows, n) - s, *shape[1:]),
-                dtype=dtype,
+def memmap_blocks(paths, start, stop):
+    return tuple(memmap_block(path, start, stop) for path in paths)
+
+
+def on_disk(files, n, rows):
+    """Dask arrays of the .npy files (path, shape of a row, dtype), read in
+    blocks of `rows` by one task per block for all of them, so that a
+    block's parts are loaded on the same worker."""
+    parts = [[] for _ in files]
+    for s in range(0, n, rows):
+        loaded = dask.delayed(memmap_blocks, nout=len(files))(
+            [path for path, _, _ in files], s, min(s + rows, n)
+        )
+        for blocks, (_, row_shape, dtype), block in zip(parts, files, loaded, strict=True):
+            blocks.append(
+                da.from_delayed(block, shape=(min(s + rows, n) - s, *row_shape), dtype=dtype)
             )
-            for s in range(0, n, rows)
-        ]
-    )
+    return [da.concatenate(blocks) for blocks in parts]
 
 
 @pytest.mark.slow
@@ -687,7 +692,7 @@ def test_out_of_core_on_disk(tmp_path):
     del stored, weights, groups
     assert os.path.getsize(paths["X"]) > 2 * 2 * MEMORY_LIMIT
 
-    X = on_disk(paths["X"], (n, K), np.float64, rows)
+    (X,) = on_disk([(paths["X"], (K,), np.float64)], n, rows)
     results = results_for(np.load(paths["X"], mmap_mode="r"))
     # Fresh workers of their own, so their peak memory is this call's alone.
     with two_worker_client(memory_limit=MEMORY_LIMIT) as client:
@@ -695,11 +700,17 @@ def test_out_of_core_on_disk(tmp_path):
         client.run(start_rss_sampler)
         with client.as_current(), dask.config.set(scheduler=client.get):
             got = velmora_dask.mfx(results, X)
+            rows_beside, groups_beside, weights_beside = on_disk(
+                [
+                    (paths["X"], (K,), np.float64),
+                    (paths["groups"], (), np.int16),
+                    (paths["weights"], (), np.float64),
+                ],
+                n,
+                rows,
+            )
             by_group = velmora_dask.mfx(
-                results,
-                X,
-                by=on_disk(paths["groups"], (n,), np.int16, rows),
-                weights=on_disk(paths["weights"], (n,), np.float64, rows),
+                results, rows_beside, by=groups_beside, weights=weights_beside
             )
         assert set(client.scheduler_info()["workers"]) == workers  # none restarted
         peaks = client.run(worker_peak_rss)
