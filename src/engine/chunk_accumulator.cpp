@@ -60,6 +60,18 @@ std::vector<ColumnClass> column_classes(std::size_t k, std::span<const std::size
   return classes;
 }
 
+ColumnRoles column_roles(std::size_t k, std::span<const std::size_t> intercepts,
+                         std::span<const std::size_t> dummies) {
+  ColumnRoles roles{column_classes(k, intercepts, dummies), {}, false};
+  for (std::size_t j = 0; j < k; ++j) {
+    if (roles.classes[j] == ColumnClass::Dummy) {
+      roles.dummies.push_back(j);
+    }
+    roles.has_continuous = roles.has_continuous || roles.classes[j] == ColumnClass::Continuous;
+  }
+  return roles;
+}
+
 ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Routines& blas,
                                    InterruptionPoller& poller)
     : settings_(settings),

@@ -26,6 +26,18 @@ enum class ColumnClass { Intercept, Dummy, Continuous };
                                                       std::span<const std::size_t> intercepts,
                                                       std::span<const std::size_t> dummies);
 
+// The classes of the k columns with what the pass's settings take from them:
+// the dummy columns, ascending (the settings refer to this list), and whether
+// any column is continuous.
+struct ColumnRoles {
+  std::vector<ColumnClass> classes;
+  std::vector<std::size_t> dummies;
+  bool has_continuous = false;
+};
+
+[[nodiscard]] ColumnRoles column_roles(std::size_t k, std::span<const std::size_t> intercepts,
+                                       std::span<const std::size_t> dummies);
+
 // What a block does when a dummy column holds a value other than 0 and 1:
 // nothing (the lists are known to be right), stop the pass (the guess from
 // the first rows was wrong; mfx classifies and passes again), or note the

@@ -50,23 +50,15 @@ std::optional<EffectAccumulators> accumulate(
     throw InternalFailure("chunk_size must be at least 1");
   }
 
-  const std::vector<ColumnClass> classes = column_classes(k, intercept_indices, dummy_indices);
-  std::vector<std::size_t> dummies;
-  for (std::size_t j = 0; j < k; ++j) {
-    if (classes[j] == ColumnClass::Dummy) {
-      dummies.push_back(j);
-    }
-  }
-  const bool has_continuous =
-      std::find(classes.begin(), classes.end(), ColumnClass::Continuous) != classes.end();
+  const ColumnRoles roles = column_roles(k, intercept_indices, dummy_indices);
   const auto most_rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_chunk, n));
   const ChunkSettings settings{.kind = kind,
                                .beta = beta,
                                .k = k,
                                .most_rows = most_rows,
                                .rows_contiguous = X.col_stride == 1,
-                               .dummies = dummies,
-                               .has_continuous = has_continuous,
+                               .dummies = roles.dummies,
+                               .has_continuous = roles.has_continuous,
                                .method = method,
                                .dummy_check = dummy_check};
   ChunkAccumulator chunk_totals(settings, blas, poller);
@@ -80,12 +72,12 @@ std::optional<EffectAccumulators> accumulate(
       return std::nullopt;
     }
 
-    add_to_effect_totals(chunk_totals, settings, classes, totals);
+    add_to_effect_totals(chunk_totals, settings, roles.classes, totals);
   }
   if (contradicted_columns != nullptr) {
-    for (std::size_t d = 0; d < dummies.size(); ++d) {
+    for (std::size_t d = 0; d < roles.dummies.size(); ++d) {
       if (chunk_totals.contradicted_dummies()[d]) {
-        contradicted_columns->push_back(dummies[d]);
+        contradicted_columns->push_back(roles.dummies[d]);
       }
     }
   }

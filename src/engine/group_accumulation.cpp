@@ -145,15 +145,7 @@ GroupBlockEffects accumulate_group_block_effects(
   }
   require_coefficient_per_column(n, k, beta.size);
 
-  const std::vector<ColumnClass> classes = column_classes(k, intercept_indices, dummy_indices);
-  std::vector<std::size_t> dummies;
-  for (std::size_t j = 0; j < k; ++j) {
-    if (classes[j] == ColumnClass::Dummy) {
-      dummies.push_back(j);
-    }
-  }
-  const bool has_continuous =
-      std::find(classes.begin(), classes.end(), ColumnClass::Continuous) != classes.end();
+  const ColumnRoles roles = column_roles(k, intercept_indices, dummy_indices);
   const std::size_t segment_rows =
       std::min(n, std::max(segment_bytes / (sizeof(double) * std::max<std::size_t>(k, 1)),
                            checked_product(buffered_rows_per_group, groups)));
@@ -162,8 +154,8 @@ GroupBlockEffects accumulate_group_block_effects(
                                .k = k,
                                .most_rows = n,
                                .rows_contiguous = X.col_stride == 1,
-                               .dummies = dummies,
-                               .has_continuous = has_continuous,
+                               .dummies = roles.dummies,
+                               .has_continuous = roles.has_continuous,
                                .method = method,
                                .dummy_check = DummyCheck::Record};
   ChunkSettings from_buffer = in_place;
@@ -264,16 +256,16 @@ GroupBlockEffects accumulate_group_block_effects(
          {&totals.orvo_effects, &totals.orvo_jacobian, &totals.sm_effects, &totals.sm_jacobian}) {
       std::fill(values->begin(), values->end(), 0.0);
     }
-    add_to_effect_totals(sums[g], in_place, classes, totals);
+    add_to_effect_totals(sums[g], in_place, roles.classes, totals);
     const SelectedTotals selected = selected_totals(totals, method);
     std::copy(selected.effects.begin(), selected.effects.end(), result.effects.data() + g * k);
     std::copy(selected.jacobian.begin(), selected.jacobian.end(),
               result.jacobian.data() + g * k * k);
   }
   for (std::size_t d = 0; d < dummy_indices.size(); ++d) {
-    const auto position = std::find(dummies.begin(), dummies.end(), dummy_indices[d]);
-    if (position != dummies.end()) {
-      const auto e = static_cast<std::size_t>(position - dummies.begin());
+    const auto position = std::find(roles.dummies.begin(), roles.dummies.end(), dummy_indices[d]);
+    if (position != roles.dummies.end()) {
+      const auto e = static_cast<std::size_t>(position - roles.dummies.begin());
       result.dummy_held_binary[d] =
           !in_place_totals.contradicted_dummies()[e] && !buffered_totals.contradicted_dummies()[e];
     }

@@ -292,36 +292,26 @@ class _Sums:
         labels = self.labels
         parts = []
         for i, block in enumerate(self.blocks):
-            block_weights = None if weights is None else weights[i]
+            arguments = (
+                family,
+                params,
+                block,
+                intercepts,
+                dummies,
+                self.method,
+                None if weights is None else weights[i],
+            )
             name = f"velmora-block-totals-{token}-{i}"
             if labels is None:
-                parts.append(
-                    delayed(_block_totals)(
-                        family,
-                        params,
-                        block,
-                        intercepts,
-                        dummies,
-                        self.method,
-                        block_weights,
-                        dask_key_name=name,
-                    )
-                )
+                parts.append(delayed(_block_totals)(*arguments, dask_key_name=name))
             else:
+                group_arguments = (
+                    labels.blocks[i],
+                    labels.starts[i],
+                    labels.categories is not None,
+                )
                 parts.append(
-                    delayed(_group_totals)(
-                        family,
-                        params,
-                        block,
-                        intercepts,
-                        dummies,
-                        self.method,
-                        block_weights,
-                        labels.blocks[i],
-                        labels.starts[i],
-                        labels.categories is not None,
-                        dask_key_name=name,
-                    )
+                    delayed(_group_totals)(*arguments, *group_arguments, dask_key_name=name)
                 )
         add = _add if labels is None else _add_groups
         level = 0
