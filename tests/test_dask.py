@@ -914,6 +914,20 @@ def test_private_entry_points_refuse(function, arguments, exc_type, message):
     assert str(excinfo.value) == message
 
 
+def odd_block(n, layout, *per_row):
+    """design(n) with a contradicted dummy (column 4) and a tail predictor
+    (row 9), in C or Fortran order or bottom-up, and arrays of one value per
+    row following its rows."""
+    X = design(n)
+    X[5, 4] = 0.5
+    X[9, 1] = 40.0
+    if layout == "F":
+        return np.asfortranarray(X), *per_row
+    if layout == "reversed":
+        return X[::-1], *(values[::-1].copy() for values in per_row)
+    return X, *per_row
+
+
 @pytest.mark.parametrize("family", ["logit", "probit"])
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 @pytest.mark.parametrize("layout", ["C", "F", "reversed"])
@@ -922,14 +936,7 @@ def test_block_weights_count_rows_as_repeats(family, method, layout):
     # core's own, a contradicted dummy (column 4) and a tail predictor that
     # takes the exact fall-backs.
     rng = np.random.default_rng(11)
-    X = design(700)
-    X[5, 4] = 0.5
-    X[9, 1] = 40.0
-    weights = rng.integers(0, 4, len(X)).astype(float)
-    if layout == "F":
-        X = np.asfortranarray(X)
-    elif layout == "reversed":
-        X, weights = X[::-1], weights[::-1].copy()
+    X, weights = odd_block(700, layout, rng.integers(0, 4, 700).astype(float))
     params = results_for(BLOCK).params
     weighted = velmora._block_totals(family, params, X, [0], [2, 4], method, weights)
     repeated = velmora._block_totals(
@@ -951,15 +958,8 @@ def test_block_groups_equal_their_rows(family, method, layout):
     # Labels in long runs and short ones, a code with no rows, more rows than
     # one buffer segment, a contradicted dummy (column 4) and a tail predictor.
     rng = np.random.default_rng(12)
-    X = design(9000)
-    X[5, 4] = 0.5
-    X[9, 1] = 40.0
-    codes = (group_labels(len(X), seed=8) * 2).astype(np.int64)
-    weights = rng.integers(0, 4, len(X)).astype(float)
-    if layout == "F":
-        X = np.asfortranarray(X)
-    elif layout == "reversed":
-        X, codes, weights = X[::-1], codes[::-1].copy(), weights[::-1].copy()
+    codes = (group_labels(9000, seed=8) * 2).astype(np.int64)
+    X, codes, weights = odd_block(9000, layout, codes, rng.integers(0, 4, 9000).astype(float))
     params = results_for(BLOCK).params
     present, rows, effects, jacobian, held, weight_totals = velmora._group_block_totals(
         family, params, X, [0], [2, 4], method, weights, codes, 11
