@@ -38,7 +38,11 @@ __attribute__((simd("notinbranch"))) double exp(double) noexcept;
 // VELMORA_WIDTH_VERSIONS defines `type name parameters` returning
 // `implementation<width> arguments`; the loader picks the version. Clang
 // takes each version of a function of internal linkage for one that nothing
-// calls, so the versions are defined outside anonymous namespaces.
+// calls, so the versions are defined outside anonymous namespaces. The
+// implementation takes a version's instruction set only where it is inlined
+// into it: choose between its instantiations with plain calls, as a lambda
+// between the two may be compiled apart, for the baseline (GCC did so with
+// a lambda over the weighted dummy loops, whose sums lost their FMAs).
 #if defined(VELMORA_NO_AVX512)
 // Built without the AVX-512 versions, so that a CPU which has AVX-512 runs,
 // tests and times the AVX2 ones.
