@@ -400,17 +400,37 @@ template <std::size_t Width>
                                             weights, m, row_weights, sums);
 }
 
-// The fused Logit loop at most four doubles wide: at eight, GCC 12 splits
-// its masks and selects into scalar steps (the AVX-512 version ran the
-// loop twice as slowly as the AVX2 one on the same CPU).
+// The loops that test and select by comparisons run at most four doubles
+// wide: at eight, GCC 12 splits their masks into scalar steps (on an AMD
+// Zen 4 the AVX-512 versions ran at about half the AVX2 ones' speed). Their
+// order of additions is the same at any width.
+template <std::size_t Width>
+constexpr std::size_t masked_width = Width < 4 ? Width : 4;
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool gather_binary_narrow(const double* __restrict column,
+                                                        std::ptrdiff_t stride,
+                                                        double* __restrict x_j, std::size_t m) {
+  return gather_binary_at<masked_width<Width>>(column, stride, x_j, m);
+}
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline DummySums pick_dummy_values_narrow(
+    const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
+    const double* __restrict other_cdf, const double* __restrict other_pdf,
+    double* __restrict weights, std::size_t m, const double* __restrict row_weights) {
+  return pick_dummy_values_at<masked_width<Width>>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights,
+                                                   m, row_weights);
+}
+
 template <std::size_t Width>
 [[gnu::always_inline]] inline bool logit_dummy_values_narrow(
     const double* __restrict column, std::ptrdiff_t stride, const double* __restrict exp_xb,
     double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
     double* __restrict weights, std::size_t m, const double* __restrict row_weights,
     DummySums& sums) {
-  return logit_dummy_values_at<(Width < 4 ? Width : 4)>(column, stride, exp_xb, at_one, at_zero,
-                                                        cdf_xb, fxb, weights, m, row_weights, sums);
+  return logit_dummy_values_at<masked_width<Width>>(column, stride, exp_xb, at_one, at_zero, cdf_xb,
+                                                    fxb, weights, m, row_weights, sums);
 }
 
 namespace width_versions {
@@ -418,14 +438,14 @@ namespace width_versions {
 VELMORA_WIDTH_VERSIONS(bool, gather_binary,
                        (const double* __restrict column, std::ptrdiff_t stride,
                         double* __restrict x_j, std::size_t m),
-                       gather_binary_at, (column, stride, x_j, m))
+                       gather_binary_narrow, (column, stride, x_j, m))
 
 VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        (const double* __restrict x_j, const double* __restrict cdf_xb,
                         const double* __restrict fxb, const double* __restrict other_cdf,
                         const double* __restrict other_pdf, double* __restrict weights,
                         std::size_t m, const double* __restrict row_weights),
-                       pick_dummy_values_at,
+                       pick_dummy_values_narrow,
                        (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m, row_weights))
 
 VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
