@@ -1,7 +1,6 @@
 #include "engine/group_accumulation.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -12,6 +11,8 @@
 #include "engine/internal_failure.hpp"
 #include "engine/interruption.hpp"
 #include "engine/line_aligned.hpp"
+#include "engine/vector_math.hpp"
+#include "engine/vector_pack.hpp"
 
 namespace velmora {
 namespace {
@@ -34,24 +35,42 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
   return a * b;
 }
 
-// Row r of X into k doubles from `out` on. Four doubles a copy of a fixed
-// size, which compiles to one vector load and store; a loop over the
-// doubles stays scalar, as the compiler cannot rule out that they overlap.
+// Row r of X into k doubles from `out` on, for rows that are not contiguous.
 void copy_row(const MatrixView& X, std::size_t r, double* out) {
-  const std::size_t k = X.cols;
-  if (X.col_stride == 1) {
-    const double* row = X.address(r, 0);
-    std::size_t l = 0;
-    for (; l + 4 <= k; l += 4) {
-      std::memcpy(out + l, row + l, 4 * sizeof(double));
-    }
-    for (; l < k; ++l) {
-      out[l] = row[l];
-    }
-    return;
-  }
-  for (std::size_t l = 0; l < k; ++l) {
+  for (std::size_t l = 0; l < X.cols; ++l) {
     out[l] = X(r, l);
+  }
+}
+
+// Rows of contiguous doubles copied into their groups' places: row
+// rows[i] of X (row_stride doubles apart from base, k doubles each) to
+// place next_row[groups[i]]++ of `out`, its weight likewise where there are
+// weights. Compiled per instruction set, four doubles a vector move (a
+// memcpy of 32 bytes became two moves of 16).
+VELMORA_SIMD_CLONES
+void copy_rows_to_groups(const double* base, std::ptrdiff_t row_stride, std::size_t k,
+                         const std::size_t* rows, const std::uint32_t* groups, std::size_t count,
+                         std::size_t* next_row, double* out, const double* weights,
+                         double* out_weights) {
+  using Vec = Pack<4>::type;
+  const std::size_t whole = k / 4 * 4;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t to = next_row[groups[i]]++;
+    const double* __restrict row = base + static_cast<std::ptrdiff_t>(rows[i]) * row_stride;
+    double* __restrict into = out + to * k;
+#pragma GCC unroll 1
+    for (std::size_t l = 0; l < whole; l += 4) {
+      Vec values;
+      load(values, row + l);
+      store(into + l, values);
+    }
+#pragma GCC unroll 1
+    for (std::size_t l = whole; l < k; ++l) {
+      into[l] = row[l];
+    }
+    if (weights != nullptr) {
+      out_weights[to] = weights[rows[i]];
+    }
   }
 }
 
@@ -183,11 +202,16 @@ GroupBlockEffects accumulate_group_block_effects(
       }
       next_row[g + 1] += next_row[g];
     }
-    for (std::size_t i = 0; i < buffered; ++i) {
-      const std::size_t to = next_row[buffered_groups[i]]++;
-      copy_row(X, buffered_rows[i], buffer.data() + to * k);
-      if (weights != nullptr) {
-        buffer_weights[to] = weights[buffered_rows[i]];
+    if (X.col_stride == 1) {
+      copy_rows_to_groups(X.base, X.row_stride, k, buffered_rows.data(), buffered_groups.data(),
+                          buffered, next_row.data(), buffer.data(), weights, buffer_weights.data());
+    } else {
+      for (std::size_t i = 0; i < buffered; ++i) {
+        const std::size_t to = next_row[buffered_groups[i]]++;
+        copy_row(X, buffered_rows[i], buffer.data() + to * k);
+        if (weights != nullptr) {
+          buffer_weights[to] = weights[buffered_rows[i]];
+        }
       }
     }
     // next_row[g] is now where group g + 1's rows begin.
@@ -234,16 +258,20 @@ GroupBlockEffects accumulate_group_block_effects(
     if (buffered + (stop - first) > segment_rows) {
       sum_buffered_rows(first);
     }
+    // A local count: the lambda's, taken by reference, would be stored and
+    // read again for every row.
+    std::size_t count = buffered;
     for (; first < stop; ++first) {
       const std::uint32_t g = group_of_code[static_cast<std::size_t>(group_codes[first])];
-      buffered_rows[buffered] = first;
-      buffered_groups[buffered] = g;
-      ++buffered;
+      buffered_rows[count] = first;
+      buffered_groups[count] = g;
+      ++count;
       ++next_row[g + 1];
       if (weights != nullptr) {
         result.weight_totals[g] += weights[first];
       }
     }
+    buffered = count;
   }
   if (buffered > 0) {
     sum_buffered_rows(n);
