@@ -255,6 +255,13 @@ template <std::size_t Width, bool weighted>
   return {lanes_total<Width>(cdf1), lanes_total<Width>(cdf0), lanes_total<Width>(pdf1)};
 }
 
+// The loops that test and select by comparisons run at most four doubles
+// wide, whatever the registers' width: at eight, GCC 12 splits their masks
+// into scalar steps (on an AMD Zen 4 the AVX-512 versions ran at about half
+// the AVX2 ones' speed). Their order of additions is the same at any width.
+template <std::size_t Width>
+constexpr std::size_t masked_width = Width < 4 ? Width : 4;
+
 // Multiplying by a weight of 1.0 is exact, so the unweighted values are
 // those of the loop without the products, which it is.
 template <std::size_t Width>
@@ -262,22 +269,24 @@ template <std::size_t Width>
     const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
     const double* __restrict other_cdf, const double* __restrict other_pdf,
     double* __restrict weights, std::size_t m, const double* __restrict row_weights) {
+  constexpr std::size_t width = masked_width<Width>;
   if (row_weights == nullptr) {
-    return pick_dummy_values_of<Width, false>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
+    return pick_dummy_values_of<width, false>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
                                               nullptr);
   }
-  return pick_dummy_values_of<Width, true>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
+  return pick_dummy_values_of<width, true>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m,
                                            row_weights);
 }
 
-// The gather and the test in one loop on vectors of Width doubles, the test
-// in the bits of the values (a zero of either sign or +1): integer
-// operations on the vector just built, not a chain of comparisons along the
-// strided reads.
-template <std::size_t Width>
+// The gather and the test in one loop on vectors of Width doubles (at most
+// four), the test in the bits of the values (a zero of either sign or +1):
+// integer operations on the vector just built, not a chain of comparisons
+// along the strided reads.
+template <std::size_t Registers>
 [[gnu::always_inline]] inline bool gather_binary_at(const double* __restrict column,
                                                     std::ptrdiff_t stride, double* __restrict x_j,
                                                     std::size_t m) {
+  constexpr std::size_t Width = masked_width<Registers>;
   using Vec = typename Pack<Width>::type;
   using Bits = typename Pack<Width>::bits;
   constexpr std::int64_t magnitude = 0x7FFF'FFFF'FFFF'FFFF;
@@ -392,45 +401,13 @@ template <std::size_t Width>
     double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
     double* __restrict weights, std::size_t m, const double* __restrict row_weights,
     DummySums& sums) {
+  constexpr std::size_t width = masked_width<Width>;
   if (row_weights == nullptr) {
-    return logit_dummy_values_of<Width, false>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
+    return logit_dummy_values_of<width, false>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
                                                weights, m, nullptr, sums);
   }
-  return logit_dummy_values_of<Width, true>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
+  return logit_dummy_values_of<width, true>(column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb,
                                             weights, m, row_weights, sums);
-}
-
-// The loops that test and select by comparisons run at most four doubles
-// wide: at eight, GCC 12 splits their masks into scalar steps (on an AMD
-// Zen 4 the AVX-512 versions ran at about half the AVX2 ones' speed). Their
-// order of additions is the same at any width.
-template <std::size_t Width>
-constexpr std::size_t masked_width = Width < 4 ? Width : 4;
-
-template <std::size_t Width>
-[[gnu::always_inline]] inline bool gather_binary_narrow(const double* __restrict column,
-                                                        std::ptrdiff_t stride,
-                                                        double* __restrict x_j, std::size_t m) {
-  return gather_binary_at<masked_width<Width>>(column, stride, x_j, m);
-}
-
-template <std::size_t Width>
-[[gnu::always_inline]] inline DummySums pick_dummy_values_narrow(
-    const double* __restrict x_j, const double* __restrict cdf_xb, const double* __restrict fxb,
-    const double* __restrict other_cdf, const double* __restrict other_pdf,
-    double* __restrict weights, std::size_t m, const double* __restrict row_weights) {
-  return pick_dummy_values_at<masked_width<Width>>(x_j, cdf_xb, fxb, other_cdf, other_pdf, weights,
-                                                   m, row_weights);
-}
-
-template <std::size_t Width>
-[[gnu::always_inline]] inline bool logit_dummy_values_narrow(
-    const double* __restrict column, std::ptrdiff_t stride, const double* __restrict exp_xb,
-    double at_one, double at_zero, const double* __restrict cdf_xb, const double* __restrict fxb,
-    double* __restrict weights, std::size_t m, const double* __restrict row_weights,
-    DummySums& sums) {
-  return logit_dummy_values_at<masked_width<Width>>(column, stride, exp_xb, at_one, at_zero, cdf_xb,
-                                                    fxb, weights, m, row_weights, sums);
 }
 
 namespace width_versions {
@@ -438,14 +415,14 @@ namespace width_versions {
 VELMORA_WIDTH_VERSIONS(bool, gather_binary,
                        (const double* __restrict column, std::ptrdiff_t stride,
                         double* __restrict x_j, std::size_t m),
-                       gather_binary_narrow, (column, stride, x_j, m))
+                       gather_binary_at, (column, stride, x_j, m))
 
 VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        (const double* __restrict x_j, const double* __restrict cdf_xb,
                         const double* __restrict fxb, const double* __restrict other_cdf,
                         const double* __restrict other_pdf, double* __restrict weights,
                         std::size_t m, const double* __restrict row_weights),
-                       pick_dummy_values_narrow,
+                       pick_dummy_values_at,
                        (x_j, cdf_xb, fxb, other_cdf, other_pdf, weights, m, row_weights))
 
 VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
@@ -454,7 +431,7 @@ VELMORA_WIDTH_VERSIONS(bool, logit_dummy_values,
                         const double* __restrict cdf_xb, const double* __restrict fxb,
                         double* __restrict weights, std::size_t m,
                         const double* __restrict row_weights, DummySums& sums),
-                       logit_dummy_values_narrow,
+                       logit_dummy_values_at,
                        (column, stride, exp_xb, at_one, at_zero, cdf_xb, fxb, weights, m,
                         row_weights, sums))
 
