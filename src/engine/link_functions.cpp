@@ -165,28 +165,46 @@ VELMORA_ELEMENT_VERSIONS(void, logit_exp_cdf_pdf_elements,
                           double* __restrict pdf, std::size_t n),
                          logit_exp_cdf_pdf_elements_loop, (z, g, cdf, pdf, n))
 
-template <ErfcArguments arguments>
-[[gnu::always_inline]] inline void probit_cdf_loop(const double* __restrict z,
-                                                   double* __restrict out, std::size_t n) {
-  for (std::size_t r = 0; r < n; ++r) {
-    out[r] = normal_cdf_element<arguments>(z[r]);
-  }
+// Below this |z|, |z| / sqrt(2) is below 3.9 after rounding too, within
+// the range of erfc's single ratio.
+constexpr double near_bound = 5.5;
+
+// In the bits of a double without its sign, |z| < near_bound is the unsigned
+// comparison, and NaN compares as far (either erfc gives NaN for it). The
+// top bit of the difference below is set exactly for the near ones, so one
+// AND over a run says whether all are: integer operations that vectorise
+// beside the link functions' own.
+[[gnu::always_inline]] inline std::uint64_t near_bits(double z) {
+  constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
+  constexpr std::uint64_t bound = std::bit_cast<std::uint64_t>(near_bound);
+  return (std::bit_cast<std::uint64_t>(z) & magnitude) - bound;
 }
+
+[[gnu::always_inline]] inline bool all_near_of(std::uint64_t all) { return (all >> 63) != 0; }
 
 [[gnu::always_inline]] inline void probit_cdf_elements_loop(const double* __restrict z,
                                                             double* __restrict out, std::size_t n) {
-  probit_cdf_loop<ErfcArguments::Any>(z, out, n);
+  for (std::size_t r = 0; r < n; ++r) {
+    out[r] = normal_cdf_element<ErfcArguments::Any>(z[r]);
+  }
 }
 VELMORA_ELEMENT_VERSIONS(void, probit_cdf_elements,
                          (const double* __restrict z, double* __restrict out, std::size_t n),
                          probit_cdf_elements_loop, (z, out, n))
 
-[[gnu::always_inline]] inline void probit_cdf_near_elements_loop(const double* __restrict z,
+// The near loops compute every element as though near and say whether all
+// were, for the caller to compute a run again where some were not.
+[[gnu::always_inline]] inline bool probit_cdf_near_elements_loop(const double* __restrict z,
                                                                  double* __restrict out,
                                                                  std::size_t n) {
-  probit_cdf_loop<ErfcArguments::UpToFour>(z, out, n);
+  std::uint64_t all = ~std::uint64_t{0};
+  for (std::size_t r = 0; r < n; ++r) {
+    all &= near_bits(z[r]);
+    out[r] = normal_cdf_element<ErfcArguments::Near>(z[r]);
+  }
+  return all_near_of(all);
 }
-VELMORA_ELEMENT_VERSIONS(void, probit_cdf_near_elements,
+VELMORA_ELEMENT_VERSIONS(bool, probit_cdf_near_elements,
                          (const double* __restrict z, double* __restrict out, std::size_t n),
                          probit_cdf_near_elements_loop, (z, out, n))
 
@@ -200,64 +218,79 @@ VELMORA_ELEMENT_VERSIONS(void, probit_pdf_elements,
                          (const double* __restrict z, double* __restrict out, std::size_t n),
                          probit_pdf_elements_loop, (z, out, n))
 
+// One exponential for both: erfc's exp(-z^2/2) is the density's.
 template <ErfcArguments arguments>
-[[gnu::always_inline]] inline void probit_cdf_pdf_loop(const double* __restrict z,
-                                                       double* __restrict cdf,
-                                                       double* __restrict pdf, std::size_t n) {
-  for (std::size_t r = 0; r < n; ++r) {
-    // One exponential for both: erfc's exp(-z^2/2) is the density's.
-    const double s = (-0.5 * z[r]) * z[r];
-    const double g = exp(s);
-    cdf[r] = normal_cdf_element<arguments>(z[r], s, g);
-    pdf[r] = g * inverse_sqrt_two_pi;
-  }
+[[gnu::always_inline]] inline void probit_cdf_pdf_element(double z, double& cdf, double& pdf) {
+  const double s = (-0.5 * z) * z;
+  const double g = exp(s);
+  cdf = normal_cdf_element<arguments>(z, s, g);
+  pdf = g * inverse_sqrt_two_pi;
 }
 
 [[gnu::always_inline]] inline void probit_cdf_pdf_elements_loop(const double* __restrict z,
                                                                 double* __restrict cdf,
                                                                 double* __restrict pdf,
                                                                 std::size_t n) {
-  probit_cdf_pdf_loop<ErfcArguments::Any>(z, cdf, pdf, n);
+  for (std::size_t r = 0; r < n; ++r) {
+    probit_cdf_pdf_element<ErfcArguments::Any>(z[r], cdf[r], pdf[r]);
+  }
 }
 VELMORA_ELEMENT_VERSIONS(void, probit_cdf_pdf_elements,
                          (const double* __restrict z, double* __restrict cdf,
                           double* __restrict pdf, std::size_t n),
                          probit_cdf_pdf_elements_loop, (z, cdf, pdf, n))
 
-[[gnu::always_inline]] inline void probit_cdf_pdf_near_elements_loop(const double* __restrict z,
+[[gnu::always_inline]] inline bool probit_cdf_pdf_near_elements_loop(const double* __restrict z,
                                                                      double* __restrict cdf,
                                                                      double* __restrict pdf,
                                                                      std::size_t n) {
-  probit_cdf_pdf_loop<ErfcArguments::UpToFour>(z, cdf, pdf, n);
+  std::uint64_t all = ~std::uint64_t{0};
+  for (std::size_t r = 0; r < n; ++r) {
+    all &= near_bits(z[r]);
+    probit_cdf_pdf_element<ErfcArguments::Near>(z[r], cdf[r], pdf[r]);
+  }
+  return all_near_of(all);
 }
-VELMORA_ELEMENT_VERSIONS(void, probit_cdf_pdf_near_elements,
+VELMORA_ELEMENT_VERSIONS(bool, probit_cdf_pdf_near_elements,
                          (const double* __restrict z, double* __restrict cdf,
                           double* __restrict pdf, std::size_t n),
                          probit_cdf_pdf_near_elements_loop, (z, cdf, pdf, n))
 
-// Below this |z|, |z| / sqrt(2) is below 4 after rounding too.
-constexpr double near_bound = 5.5;
-
-// The Probit F loops take runs of this many elements and pass each run whose
-// |z| are all below near_bound (nearly every run of a fitted model's
-// predictors) to the loop without erfc's range above 4, about a sixth less
-// time per element. Short runs keep a few far predictors from costing the rest.
-constexpr std::size_t probit_run = 512;
-
-// In the bits of a double without its sign, |z| < near_bound is the unsigned
-// comparison, and NaN compares as far (either loop gives NaN for it). The top
-// bit of the difference below is set exactly for the near ones, so one AND
-// over the run says whether all are: integer operations that vectorise.
 [[gnu::always_inline]] inline bool all_near_loop(const double* z, std::size_t n) {
-  constexpr std::uint64_t magnitude = 0x7FFF'FFFF'FFFF'FFFFu;
-  constexpr std::uint64_t bound = std::bit_cast<std::uint64_t>(near_bound);
   std::uint64_t all = ~std::uint64_t{0};
   for (std::size_t r = 0; r < n; ++r) {
-    all &= (std::bit_cast<std::uint64_t>(z[r]) & magnitude) - bound;
+    all &= near_bits(z[r]);
   }
-  return (all >> 63) != 0;
+  return all_near_of(all);
 }
 VELMORA_ELEMENT_VERSIONS(bool, all_near, (const double* z, std::size_t n), all_near_loop, (z, n))
+
+// The Probit loops take runs of this many elements. A run whose |z| are all
+// below near_bound (nearly every run of a fitted model's predictors) is done
+// by the near loop alone, with a single ratio for erfc; one that is not is
+// done again by the loop for any argument. After such a run the next ones
+// are tested first, so that a stretch of far predictors costs the test and
+// not the near loop's work as well; short runs keep a few far predictors
+// from costing the rest.
+constexpr std::size_t probit_run = 512;
+
+// near(start, n) and any(start, n) compute the elements from start on;
+// near returns whether they were all near.
+template <class NearLoop, class AnyLoop>
+void probit_runs(const double* z, std::size_t size, NearLoop near, AnyLoop any) {
+  bool far_before = false;
+  for (std::size_t start = 0; start < size; start += probit_run) {
+    const std::size_t n = std::min(probit_run, size - start);
+    if (far_before && !all_near(z + start, n)) {
+      any(start, n);
+      continue;
+    }
+    far_before = !near(start, n);
+    if (far_before) {
+      any(start, n);
+    }
+  }
+}
 
 [[gnu::always_inline]] inline void probit_slope_elements_loop(const double* __restrict z,
                                                               double* __restrict out,
@@ -313,14 +346,14 @@ void link_cdf(ModelKind kind, std::span<const double> z, std::span<double> out) 
     logit_cdf_elements(z.data(), out.data(), z.size());
     return;
   }
-  for (std::size_t start = 0; start < z.size(); start += probit_run) {
-    const std::size_t n = std::min(probit_run, z.size() - start);
-    if (all_near(z.data() + start, n)) {
-      probit_cdf_near_elements(z.data() + start, out.data() + start, n);
-    } else {
-      probit_cdf_elements(z.data() + start, out.data() + start, n);
-    }
-  }
+  probit_runs(
+      z.data(), z.size(),
+      [&](std::size_t start, std::size_t n) {
+        return probit_cdf_near_elements(z.data() + start, out.data() + start, n);
+      },
+      [&](std::size_t start, std::size_t n) {
+        probit_cdf_elements(z.data() + start, out.data() + start, n);
+      });
 }
 
 void link_pdf(ModelKind kind, std::span<const double> z, std::span<double> out) {
@@ -348,14 +381,15 @@ void link_cdf_and_pdf(ModelKind kind, std::span<const double> z, std::span<doubl
     logit_cdf_pdf_elements(z.data(), cdf.data(), pdf.data(), z.size());
     return;
   }
-  for (std::size_t start = 0; start < z.size(); start += probit_run) {
-    const std::size_t n = std::min(probit_run, z.size() - start);
-    if (all_near(z.data() + start, n)) {
-      probit_cdf_pdf_near_elements(z.data() + start, cdf.data() + start, pdf.data() + start, n);
-    } else {
-      probit_cdf_pdf_elements(z.data() + start, cdf.data() + start, pdf.data() + start, n);
-    }
-  }
+  probit_runs(
+      z.data(), z.size(),
+      [&](std::size_t start, std::size_t n) {
+        return probit_cdf_pdf_near_elements(z.data() + start, cdf.data() + start,
+                                            pdf.data() + start, n);
+      },
+      [&](std::size_t start, std::size_t n) {
+        probit_cdf_pdf_elements(z.data() + start, cdf.data() + start, pdf.data() + start, n);
+      });
 }
 
 void logit_cdf_and_pdf_of_exp(std::span<const double> g, std::span<double> cdf,
