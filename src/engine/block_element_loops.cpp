@@ -279,9 +279,9 @@ template <std::size_t Width>
 }
 
 // The gather and the test in one loop on vectors of Width doubles (at most
-// four), the test in the bits of the values (a zero of either sign or +1):
-// integer operations on the vector just built, not a chain of comparisons
-// along the strided reads.
+// four), the test as two comparisons of doubles that hold (x is 1 or a zero
+// of either sign; NaN is neither) on the vector just built, not a chain of
+// comparisons along the strided reads.
 template <std::size_t Registers>
 [[gnu::always_inline]] inline bool gather_binary_at(const double* __restrict column,
                                                     std::ptrdiff_t stride, double* __restrict x_j,
@@ -289,9 +289,7 @@ template <std::size_t Registers>
   constexpr std::size_t Width = masked_width<Registers>;
   using Vec = typename Pack<Width>::type;
   using Bits = typename Pack<Width>::bits;
-  constexpr std::int64_t magnitude = 0x7FFF'FFFF'FFFF'FFFF;
-  constexpr auto one = std::bit_cast<std::int64_t>(1.0);
-  Bits other = {};
+  Bits all_binary = ~Bits{};
   std::size_t r = 0;
   for (; r + Width <= m; r += Width) {
     Vec v;
@@ -303,20 +301,18 @@ template <std::size_t Registers>
       }
     }
     store(x_j + r, v);
-    const auto bits = __builtin_bit_cast(Bits, v);
-    other |= ((bits & magnitude) != 0) & (bits != one);
+    all_binary &= (v == 1.0) | (v == 0.0);
   }
-  bool any_other = false;
+  bool binary = true;
   for (std::size_t i = 0; i < Width; ++i) {
-    any_other |= other[i] != 0;
+    binary &= all_binary[i] != 0;
   }
   for (; r < m; ++r) {
     const double value = column[static_cast<std::ptrdiff_t>(r) * stride];
     x_j[r] = value;
-    const auto bits = std::bit_cast<std::int64_t>(value);
-    any_other |= (bits & magnitude) != 0 && bits != one;
+    binary &= value == 1.0 || value == 0.0;
   }
-  return !any_other;
+  return binary;
 }
 
 // logit_dummy_values on vectors of Width doubles: each step is that of
