@@ -116,13 +116,19 @@ struct ErfcRatio {
 // included), for which the single ratio above stands for Cody's three.
 enum class ErfcArguments { Any, Near };
 
+// How the rounding error of a * a is found: from halves of |a|, or as one
+// fused multiply-add, for versions whose instruction set has it (the two
+// are the same exact value).
+enum class SquareError { FromHalves, Fused };
+
 // erfc(a) within 2e-15 relative of the C library's (a few units of the least
 // subnormal where the value is subnormal); 2 and 0 at -inf and +inf, 1 at both
 // zeros, NaN for NaN. It is computed from exp_s = exp(s) for an s within a few
 // ulps of -a * a, which a caller may have at hand: the normal density's
 // exp((-0.5 * z) * z) is one for a = -z / sqrt(2), and then erfc costs no
 // exponential of its own.
-template <ErfcArguments arguments = ErfcArguments::Any>
+template <ErfcArguments arguments = ErfcArguments::Any,
+          SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double erfc_from_exp(double a, double s, double exp_s) {
   const double y = std::fabs(a);
   const double t = a * a;
@@ -147,10 +153,15 @@ template <ErfcArguments arguments = ErfcArguments::Any>
   // the last bit, and it needs only a few correct digits itself. The halves of
   // y come from masking its low 27 bits rather than from the usual
   // multiply-and-subtract split, which a fused multiply-add would undo.
-  const double y_high =
-      std::bit_cast<double>(std::bit_cast<std::uint64_t>(y) & 0xFFFFFFFFF8000000u);
-  const double y_low = y - y_high;
-  const double t_low = ((y_high * y_high - t) + 2.0 * y_high * y_low) + y_low * y_low;
+  double t_low = 0.0;
+  if constexpr (square_error == SquareError::Fused) {
+    t_low = std::fma(a, a, -t);
+  } else {
+    const double y_high =
+        std::bit_cast<double>(std::bit_cast<std::uint64_t>(y) & 0xFFFFFFFFF8000000u);
+    const double y_low = y - y_high;
+    t_low = ((y_high * y_high - t) + 2.0 * y_high * y_low) + y_low * y_low;
+  }
   const double decay = exp_s - exp_s * ((t + s) + t_low);
 
   if constexpr (arguments == ErfcArguments::Near) {
@@ -166,10 +177,11 @@ template <ErfcArguments arguments = ErfcArguments::Any>
   }
 }
 
-template <ErfcArguments arguments = ErfcArguments::Any>
+template <ErfcArguments arguments = ErfcArguments::Any,
+          SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double erfc_elementwise(double a) {
   const double s = -(a * a);
-  return erfc_from_exp<arguments>(a, s, exp(s));
+  return erfc_from_exp<arguments, square_error>(a, s, exp(s));
 }
 
 }  // namespace velmora

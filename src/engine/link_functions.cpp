@@ -68,21 +68,21 @@ double normal_pdf(double z) { return std::exp((-0.5 * z) * z) * inverse_sqrt_two
 }
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
-template <ErfcArguments arguments>
+template <ErfcArguments arguments, SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double normal_cdf_element(double x) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
   const double a = (mean - x) / (sd * sqrt_two);
-  return erfc_elementwise<arguments>(a) * 0.5;
+  return erfc_elementwise<arguments, square_error>(a) * 0.5;
 }
 
 // The same from the density's exponential exp_s = exp((-0.5 * x) * x).
-template <ErfcArguments arguments>
+template <ErfcArguments arguments, SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double normal_cdf_element(double x, double s, double exp_s) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
   const double a = (mean - x) / (sd * sqrt_two);
-  return erfc_from_exp<arguments>(a, s, exp_s) * 0.5;
+  return erfc_from_exp<arguments, square_error>(a, s, exp_s) * 0.5;
 }
 
 [[gnu::always_inline]] inline double normal_pdf_element(double z) {
@@ -193,20 +193,27 @@ VELMORA_ELEMENT_VERSIONS(void, probit_cdf_elements,
                          probit_cdf_elements_loop, (z, out, n))
 
 // The near loops compute every element as though near and say whether all
-// were, for the caller to compute a run again where some were not.
-[[gnu::always_inline]] inline bool probit_cdf_near_elements_loop(const double* __restrict z,
-                                                                 double* __restrict out,
-                                                                 std::size_t n) {
+// were, for the caller to compute a run again where some were not. They are
+// versions by registers' width only for the square's rounding error in erfc:
+// one fused multiply-add in the versions for AVX2 and AVX-512, whose
+// instruction sets have it, halves of |a| in the baseline's.
+template <std::size_t Width>
+constexpr SquareError square_error_at = Width >= 4 ? SquareError::Fused : SquareError::FromHalves;
+
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool probit_cdf_near_elements_at(const double* __restrict z,
+                                                               double* __restrict out,
+                                                               std::size_t n) {
   std::uint64_t all = ~std::uint64_t{0};
   for (std::size_t r = 0; r < n; ++r) {
     all &= near_bits(z[r]);
-    out[r] = normal_cdf_element<ErfcArguments::Near>(z[r]);
+    out[r] = normal_cdf_element<ErfcArguments::Near, square_error_at<Width>>(z[r]);
   }
   return all_near_of(all);
 }
-VELMORA_ELEMENT_VERSIONS(bool, probit_cdf_near_elements,
-                         (const double* __restrict z, double* __restrict out, std::size_t n),
-                         probit_cdf_near_elements_loop, (z, out, n))
+VELMORA_WIDTH_VERSIONS(bool, probit_cdf_near_elements,
+                       (const double* __restrict z, double* __restrict out, std::size_t n),
+                       probit_cdf_near_elements_at, (z, out, n))
 
 [[gnu::always_inline]] inline void probit_pdf_elements_loop(const double* __restrict z,
                                                             double* __restrict out, std::size_t n) {
@@ -219,11 +226,11 @@ VELMORA_ELEMENT_VERSIONS(void, probit_pdf_elements,
                          probit_pdf_elements_loop, (z, out, n))
 
 // One exponential for both: erfc's exp(-z^2/2) is the density's.
-template <ErfcArguments arguments>
+template <ErfcArguments arguments, SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline void probit_cdf_pdf_element(double z, double& cdf, double& pdf) {
   const double s = (-0.5 * z) * z;
   const double g = exp(s);
-  cdf = normal_cdf_element<arguments>(z, s, g);
+  cdf = normal_cdf_element<arguments, square_error>(z, s, g);
   pdf = g * inverse_sqrt_two_pi;
 }
 
@@ -240,21 +247,22 @@ VELMORA_ELEMENT_VERSIONS(void, probit_cdf_pdf_elements,
                           double* __restrict pdf, std::size_t n),
                          probit_cdf_pdf_elements_loop, (z, cdf, pdf, n))
 
-[[gnu::always_inline]] inline bool probit_cdf_pdf_near_elements_loop(const double* __restrict z,
-                                                                     double* __restrict cdf,
-                                                                     double* __restrict pdf,
-                                                                     std::size_t n) {
+template <std::size_t Width>
+[[gnu::always_inline]] inline bool probit_cdf_pdf_near_elements_at(const double* __restrict z,
+                                                                   double* __restrict cdf,
+                                                                   double* __restrict pdf,
+                                                                   std::size_t n) {
   std::uint64_t all = ~std::uint64_t{0};
   for (std::size_t r = 0; r < n; ++r) {
     all &= near_bits(z[r]);
-    probit_cdf_pdf_element<ErfcArguments::Near>(z[r], cdf[r], pdf[r]);
+    probit_cdf_pdf_element<ErfcArguments::Near, square_error_at<Width>>(z[r], cdf[r], pdf[r]);
   }
   return all_near_of(all);
 }
-VELMORA_ELEMENT_VERSIONS(bool, probit_cdf_pdf_near_elements,
-                         (const double* __restrict z, double* __restrict cdf,
-                          double* __restrict pdf, std::size_t n),
-                         probit_cdf_pdf_near_elements_loop, (z, cdf, pdf, n))
+VELMORA_WIDTH_VERSIONS(bool, probit_cdf_pdf_near_elements,
+                       (const double* __restrict z, double* __restrict cdf, double* __restrict pdf,
+                        std::size_t n),
+                       probit_cdf_pdf_near_elements_at, (z, cdf, pdf, n))
 
 [[gnu::always_inline]] inline bool all_near_loop(const double* z, std::size_t n) {
   std::uint64_t all = ~std::uint64_t{0};
