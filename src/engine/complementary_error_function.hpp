@@ -91,15 +91,18 @@ struct ErfcRatio {
 // largest relative error (6e-17 in exact arithmetic; P(0) = Q(0) = 1, so that
 // erfc(0) is exactly 1). Its degrees 7 and 8 cost fewer operations than the
 // two ratios that it replaces and no select between them.
-[[gnu::always_inline]] inline ErfcRatio erfc_near_ratio(double y) {
-  double num = 4.1866562109003587961e-4 * y;
-  num = (num + 6.7629114308372623348e-3) * y;
-  num = (num + 5.1254946429230016444e-2) * y;
-  num = (num + 2.3467005739084798350e-1) * y;
-  num = (num + 7.0048887882182631140e-1) * y;
-  num = (num + 1.3716267951492756159e0) * y;
-  num = (num + 1.6554319391580966175e0) * y;
-  num = num + 1.0;
+//
+// The numerator comes times `scale`, a power of 2 (exact: every step of it
+// is scaled alike), so that half of erfc costs no multiplication of its own.
+[[gnu::always_inline]] inline ErfcRatio erfc_near_ratio(double y, double scale) {
+  double num = (scale * 4.1866562109003587961e-4) * y;
+  num = (num + scale * 6.7629114308372623348e-3) * y;
+  num = (num + scale * 5.1254946429230016444e-2) * y;
+  num = (num + scale * 2.3467005739084798350e-1) * y;
+  num = (num + scale * 7.0048887882182631140e-1) * y;
+  num = (num + scale * 1.3716267951492756159e0) * y;
+  num = (num + scale * 1.6554319391580966175e0) * y;
+  num = num + scale;
   double den = 7.4206596755896744658e-4 * y;
   den = (den + 1.1986928129622367273e-2) * y;
   den = (den + 9.1218478417695920011e-2) * y;
@@ -127,14 +130,16 @@ enum class SquareError { FromHalves, Fused };
 // ulps of -a * a, which a caller may have at hand: the normal density's
 // exp((-0.5 * z) * z) is one for a = -z / sqrt(2), and then erfc costs no
 // exponential of its own.
+// With `halved`, for Near only, erfc(a) / 2, to the bit the half of erfc(a).
 template <ErfcArguments arguments = ErfcArguments::Any,
-          SquareError square_error = SquareError::FromHalves>
+          SquareError square_error = SquareError::FromHalves, bool halved = false>
 [[gnu::always_inline]] inline double erfc_from_exp(double a, double s, double exp_s) {
+  static_assert(!halved || arguments == ErfcArguments::Near);
   const double y = std::fabs(a);
   const double t = a * a;
   double quotient = 0.0;
   if constexpr (arguments == ErfcArguments::Near) {
-    const ErfcRatio near_ratio = erfc_near_ratio(y);
+    const ErfcRatio near_ratio = erfc_near_ratio(y, halved ? 0.5 : 1.0);
     quotient = near_ratio.num / near_ratio.den;
   } else {
     const bool small = y < 0.5;
@@ -166,7 +171,7 @@ template <ErfcArguments arguments = ErfcArguments::Any,
 
   if constexpr (arguments == ErfcArguments::Near) {
     const double upper = decay * quotient;
-    return a < 0.0 ? 2.0 - upper : upper;
+    return a < 0.0 ? (halved ? 1.0 : 2.0) - upper : upper;
   } else {
     // Beyond 27.3 erfc(y) is below half the least subnormal; the cut also
     // keeps the overflow of y^2 (y above 1e154, where the correction is NaN)
@@ -178,10 +183,10 @@ template <ErfcArguments arguments = ErfcArguments::Any,
 }
 
 template <ErfcArguments arguments = ErfcArguments::Any,
-          SquareError square_error = SquareError::FromHalves>
+          SquareError square_error = SquareError::FromHalves, bool halved = false>
 [[gnu::always_inline]] inline double erfc_elementwise(double a) {
   const double s = -(a * a);
-  return erfc_from_exp<arguments, square_error>(a, s, exp(s));
+  return erfc_from_exp<arguments, square_error, halved>(a, s, exp(s));
 }
 
 }  // namespace velmora

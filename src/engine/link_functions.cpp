@@ -68,12 +68,19 @@ double normal_pdf(double z) { return std::exp((-0.5 * z) * z) * inverse_sqrt_two
 }
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
+// Near 0, a = x / -sqrt(2) is one division, the same value (the sign of a
+// zero a aside, which erfc's single ratio does not see), and erfc's halving
+// is folded into its ratio.
 template <ErfcArguments arguments, SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double normal_cdf_element(double x) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
-  const double a = (mean - x) / (sd * sqrt_two);
-  return erfc_elementwise<arguments, square_error>(a) * 0.5;
+  if constexpr (arguments == ErfcArguments::Near) {
+    return erfc_elementwise<arguments, square_error, true>(x / -sqrt_two);
+  } else {
+    const double a = (mean - x) / (sd * sqrt_two);
+    return erfc_elementwise<arguments, square_error>(a) * 0.5;
+  }
 }
 
 // The same from the density's exponential exp_s = exp((-0.5 * x) * x).
@@ -81,8 +88,12 @@ template <ErfcArguments arguments, SquareError square_error = SquareError::FromH
 [[gnu::always_inline]] inline double normal_cdf_element(double x, double s, double exp_s) {
   constexpr double mean = 0.0;
   constexpr double sd = 1.0;
-  const double a = (mean - x) / (sd * sqrt_two);
-  return erfc_from_exp<arguments, square_error>(a, s, exp_s) * 0.5;
+  if constexpr (arguments == ErfcArguments::Near) {
+    return erfc_from_exp<arguments, square_error, true>(x / -sqrt_two, s, exp_s);
+  } else {
+    const double a = (mean - x) / (sd * sqrt_two);
+    return erfc_from_exp<arguments, square_error>(a, s, exp_s) * 0.5;
+  }
 }
 
 [[gnu::always_inline]] inline double normal_pdf_element(double z) {
