@@ -141,14 +141,6 @@ double probit_slope_weight_elements(const double* __restrict a, const double* __
 }
 
 VELMORA_SIMD_CLONES
-void other_index_elements(const double* __restrict x_j, const double* __restrict xb, double beta_j,
-                          double* __restrict other, std::size_t m) {
-  for (std::size_t r = 0; r < m; ++r) {
-    other[r] = xb[r] + (x_j[r] == 1.0 ? -beta_j : beta_j);
-  }
-}
-
-VELMORA_SIMD_CLONES
 bool scaled_exponentials_elements(const double* __restrict x_j, const double* __restrict exp_xb,
                                   double at_one, double at_zero, double* __restrict out,
                                   std::size_t m) {
@@ -281,14 +273,18 @@ template <std::size_t Width>
 // The gather and the test in one loop on vectors of Width doubles (at most
 // four), the test as two comparisons of doubles that hold (x is 1 or a zero
 // of either sign; NaN is neither) on the vector just built, not a chain of
-// comparisons along the strided reads.
-template <std::size_t Registers>
-[[gnu::always_inline]] inline bool gather_binary_at(const double* __restrict column,
+// comparisons along the strided reads. With `with_other`, other_index's
+// values in the same loop, from the same comparison with 1.
+template <std::size_t Registers, bool with_other>
+[[gnu::always_inline]] inline bool gather_binary_of(const double* __restrict column,
                                                     std::ptrdiff_t stride, double* __restrict x_j,
-                                                    std::size_t m) {
+                                                    std::size_t m, const double* __restrict xb,
+                                                    double beta_j, double* __restrict other) {
   constexpr std::size_t Width = masked_width<Registers>;
   using Vec = typename Pack<Width>::type;
   using Bits = typename Pack<Width>::bits;
+  const Vec at_one = Vec{} - beta_j;
+  const Vec at_zero = Vec{} + beta_j;
   Bits all_binary = ~Bits{};
   std::size_t r = 0;
   for (; r + Width <= m; r += Width) {
@@ -301,7 +297,13 @@ template <std::size_t Registers>
       }
     }
     store(x_j + r, v);
-    all_binary &= (v == 1.0) | (v == 0.0);
+    const auto one = v == 1.0;
+    all_binary &= one | (v == 0.0);
+    if constexpr (with_other) {
+      Vec index;
+      load(index, xb + r);
+      store(other + r, index + (one ? at_one : at_zero));
+    }
   }
   bool binary = true;
   for (std::size_t i = 0; i < Width; ++i) {
@@ -311,8 +313,25 @@ template <std::size_t Registers>
     const double value = column[static_cast<std::ptrdiff_t>(r) * stride];
     x_j[r] = value;
     binary &= value == 1.0 || value == 0.0;
+    if constexpr (with_other) {
+      other[r] = xb[r] + (value == 1.0 ? -beta_j : beta_j);
+    }
   }
   return binary;
+}
+
+template <std::size_t Registers>
+[[gnu::always_inline]] inline bool gather_binary_at(const double* __restrict column,
+                                                    std::ptrdiff_t stride, double* __restrict x_j,
+                                                    std::size_t m) {
+  return gather_binary_of<Registers, false>(column, stride, x_j, m, nullptr, 0.0, nullptr);
+}
+
+template <std::size_t Registers>
+[[gnu::always_inline]] inline bool gather_binary_with_other_index_at(
+    const double* __restrict column, std::ptrdiff_t stride, const double* __restrict xb,
+    double beta_j, double* __restrict x_j, double* __restrict other, std::size_t m) {
+  return gather_binary_of<Registers, true>(column, stride, x_j, m, xb, beta_j, other);
 }
 
 // logit_dummy_values on vectors of Width doubles: each step is that of
@@ -413,6 +432,13 @@ VELMORA_WIDTH_VERSIONS(bool, gather_binary,
                         double* __restrict x_j, std::size_t m),
                        gather_binary_at, (column, stride, x_j, m))
 
+VELMORA_WIDTH_VERSIONS(bool, gather_binary_with_other_index,
+                       (const double* __restrict column, std::ptrdiff_t stride,
+                        const double* __restrict xb, double beta_j, double* __restrict x_j,
+                        double* __restrict other, std::size_t m),
+                       gather_binary_with_other_index_at,
+                       (column, stride, xb, beta_j, x_j, other, m))
+
 VELMORA_WIDTH_VERSIONS(DummySums, pick_dummy_values,
                        (const double* __restrict x_j, const double* __restrict cdf_xb,
                         const double* __restrict fxb, const double* __restrict other_cdf,
@@ -461,9 +487,11 @@ bool gather_binary(const double* __restrict column, std::ptrdiff_t stride, doubl
   return width_versions::gather_binary(column, stride, x_j, m);
 }
 
-void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
-                 double* __restrict other, std::size_t m) {
-  other_index_elements(x_j, xb, beta_j, other, m);
+bool gather_binary_with_other_index(const double* __restrict column, std::ptrdiff_t stride,
+                                    const double* __restrict xb, double beta_j,
+                                    double* __restrict x_j, double* __restrict other,
+                                    std::size_t m) {
+  return width_versions::gather_binary_with_other_index(column, stride, xb, beta_j, x_j, other, m);
 }
 
 bool scaled_exponentials(const double* __restrict x_j, const double* __restrict exp_xb,

@@ -39,11 +39,15 @@ enum class ContinuousWeights { IndexTimesDensity, LogitSlope, ProbitSlope };
 [[nodiscard]] bool gather_binary(const double* __restrict column, std::ptrdiff_t stride,
                                  double* __restrict x_j, std::size_t m);
 
-// For a 0/1 column the index that is not xb itself: xb - beta_j at x = 1,
-// xb + beta_j at x = 0 (the general formulas' values, as (1 - 1) * beta_j
-// and -0 * beta_j are zeros).
-void other_index(const double* __restrict x_j, const double* __restrict xb, double beta_j,
-                 double* __restrict other, std::size_t m);
+// gather_binary, and for a 0/1 column the index that is not xb itself into
+// `other` in the same loop: xb - beta_j at x = 1, xb + beta_j at x = 0 (the
+// general formulas' values, as (1 - 1) * beta_j and -0 * beta_j are zeros).
+// Where the column is not 0/1, `other` is of no use.
+[[nodiscard]] bool gather_binary_with_other_index(const double* __restrict column,
+                                                  std::ptrdiff_t stride,
+                                                  const double* __restrict xb, double beta_j,
+                                                  double* __restrict x_j, double* __restrict other,
+                                                  std::size_t m);
 
 // A positive double that is neither subnormal nor infinite (false for NaN).
 inline bool positive_normal(double v) {

@@ -249,9 +249,14 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
       return;
     }
   }
-  // Gathered to unit stride so the loops below vectorise.
+  // Gathered to unit stride so the loops below vectorise; where the other
+  // index is needed (not Logit's products), it comes with the gather.
   double* x_j = column_.data();
-  const bool all_binary = gather_binary(column.base, column.stride, x_j, m);
+  double* other = xb1_.data();
+  const bool all_binary = logit_factors
+                              ? gather_binary(column.base, column.stride, x_j, m)
+                              : gather_binary_with_other_index(column.base, column.stride,
+                                                               xb.data(), beta_j, x_j, other, m);
   if (!all_binary && stops_on_contradiction(d)) {
     return;
   }
@@ -259,7 +264,6 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
     add_general_dummy_weights(std::span<const double>(x_j, m), d, xb, row_weights);
     return;
   }
-  double* other = xb1_.data();
   double* other_cdf = xb0_.data();
   double* other_pdf = scratch_.data();
   if (logit_factors) {
@@ -277,7 +281,6 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
     logit_cdf_and_pdf_of_exp(std::span<const double>(other_exp, m), std::span<double>(other_cdf, m),
                              std::span<double>(other_pdf, m));
   } else {
-    other_index(x_j, xb.data(), beta_j, other, m);
     link_cdf_and_pdf(settings_.kind, std::span<const double>(other, m),
                      std::span<double>(other_cdf, m), std::span<double>(other_pdf, m));
   }
