@@ -297,6 +297,12 @@ constexpr std::size_t probit_run = 512;
 // near returns whether they were all near.
 template <class NearLoop, class AnyLoop>
 void probit_runs(const double* z, std::size_t size, NearLoop near, AnyLoop any) {
+  if (size <= probit_run) {  // a block of the pass, in one run
+    if (!near(0, size)) {
+      any(0, size);
+    }
+    return;
+  }
   bool far_before = false;
   for (std::size_t start = 0; start < size; start += probit_run) {
     const std::size_t n = std::min(probit_run, size - start);
