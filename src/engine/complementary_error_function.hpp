@@ -88,9 +88,10 @@ struct ErfcRatio {
 
 // |a| < 3.9: erfc(y) = exp(-y^2) * P(y) / Q(y), one ratio in place of
 // Cody's first two, fitted to exp(y^2) * erfc(y) over [0, 3.9] for the least
-// largest relative error (6e-17 in exact arithmetic; P(0) = Q(0) = 1, so that
-// erfc(0) is exactly 1). Its degrees 7 and 8 cost fewer operations than the
-// two ratios that it replaces and no select between them.
+// largest relative error by tools/fit_erfc_near.py (6e-17 in exact
+// arithmetic; P(0) = Q(0) = 1, so that erfc(0) is exactly 1). Its degrees 7
+// and 8 cost fewer operations than the two ratios that it replaces and no
+// select between them.
 //
 // The numerator comes times `scale`, a power of 2 (exact: every step of it
 // is scaled alike), so that half of erfc costs no multiplication of its own.
