@@ -631,18 +631,27 @@ def memmap_block(path, start, stop):
 
 def start_rss_sampler(dask_worker):
     # The kernel's peak (ru_maxrss) is inherited from the parent that started
-    # the worker, so the worker samples its own resident memory instead.
+    # the worker, so the worker samples its own resident memory instead: the
+    # private part, without the pages shared with files (libraries, and the
+    # pages of the .npy files mapped for the blocks still held, which are
+    # the page cache's, and once put a worker 4 MiB over the limit). A copy
+    # of X, or of anything of its size, would be private.
     import threading
     import time
 
     import psutil
 
     process = psutil.Process()
-    dask_worker.peak_rss = process.memory_info().rss
+
+    def private():
+        info = process.memory_info()
+        return info.rss - info.shared
+
+    dask_worker.peak_rss = private()
 
     def sample():
         while True:
-            dask_worker.peak_rss = max(dask_worker.peak_rss, process.memory_info().rss)
+            dask_worker.peak_rss = max(dask_worker.peak_rss, private())
             time.sleep(0.005)
 
     threading.Thread(target=sample, daemon=True).start()
