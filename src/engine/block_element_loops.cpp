@@ -273,8 +273,9 @@ template <std::size_t Width>
 // The gather and the test in one loop on vectors of Width doubles (at most
 // four), the test as two comparisons of doubles that hold (x is 1 or a zero
 // of either sign; NaN is neither) on the vector just built, not a chain of
-// comparisons along the strided reads. With `with_other`, other_index's
-// values in the same loop, from the same comparison with 1.
+// comparisons along the strided reads. With `with_other`, the other index
+// (xb - beta_j at x = 1, xb + beta_j at x = 0) in the same loop, from the
+// same comparison with 1.
 template <std::size_t Registers, bool with_other>
 [[gnu::always_inline]] inline bool gather_binary_of(const double* __restrict column,
                                                     std::ptrdiff_t stride, double* __restrict x_j,

@@ -68,9 +68,9 @@ double normal_pdf(double z) { return std::exp((-0.5 * z) * z) * inverse_sqrt_two
 }
 
 // The erfc routines give the limits at infinity and NaN for NaN themselves.
-// Near 0, a = x / -sqrt(2) is one division, the same value (the sign of a
-// zero a aside, which erfc's single ratio does not see), and erfc's halving
-// is folded into its ratio.
+// In the near range a = x / -sqrt(2), one division, is the same value (the
+// sign of a zero a aside, which erfc's single ratio does not see), and
+// erfc's halving is folded into its ratio.
 template <ErfcArguments arguments, SquareError square_error = SquareError::FromHalves>
 [[gnu::always_inline]] inline double normal_cdf_element(double x) {
   constexpr double mean = 0.0;
