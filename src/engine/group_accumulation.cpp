@@ -23,12 +23,22 @@ constexpr std::size_t window_rows = 64;
 
 // The buffer takes a segment of the block of at least segment_bytes, so that
 // with few groups each group's piece is long beside the pass's fixed costs
-// per piece, and at least this many rows per group, so that with many groups
-// the pieces are not all a row or two. segment_bytes is the smallest
-// second-level cache of the CPUs timed: the copy's writes then stay there,
-// and larger buffers fall out of the cache.
-constexpr std::size_t buffered_rows_per_group = 16;
+// per piece, and with many groups up to half a block of the pass per group,
+// so that the pieces are not all a row or two (a full block per group was
+// slower on two threads, whose buffers then left the caches). segment_bytes
+// is the smallest second-level cache of the CPUs timed: the copy's writes
+// then stay there. The rows per group are bounded by the larger of
+// grouped_buffer_bytes and the size of the groups' own totals (k x k
+// doubles each), so the buffer outgrows neither by much.
+constexpr std::size_t buffered_rows_per_group = 32;
 constexpr std::size_t segment_bytes = 512 * 1024;
+constexpr std::size_t grouped_buffer_bytes = 16 * 1024 * 1024;
+
+// The copy into the buffer asks for the row this many bytes ahead of the one
+// it moves: the prefetch of the next segment, issued while the previous one
+// is summed, still left the copy waiting for memory.
+constexpr std::size_t copy_prefetch_bytes = 10 * 1024;
+constexpr std::size_t cache_line = 64;
 
 std::size_t checked_product(std::size_t a, std::size_t b) {
   if (a != 0 && b > std::numeric_limits<std::size_t>::max() / sizeof(double) / a) {
@@ -37,42 +47,98 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
   return a * b;
 }
 
-// Row r of X into k doubles from `out` on, for rows that are not contiguous.
-void copy_row(const MatrixView& X, std::size_t r, double* out) {
-  for (std::size_t l = 0; l < X.cols; ++l) {
-    out[l] = X(r, l);
+// Consecutive rows of the block taken into the buffer, rows first .. stop - 1.
+struct RowWindow {
+  std::size_t first;
+  std::size_t stop;
+};
+
+// Row `row` (k >= 4 doubles) into `into`, four doubles a vector move; a
+// row whose length is no multiple of four ends with a move that overlaps
+// the one before, not with a loop of single doubles. The loop moves two
+// vectors a turn and is kept from unrolling: unrolled, GCC made it a call of
+// memcpy for every row.
+[[gnu::always_inline]] inline void copy_row_of_at_least_four(const double* __restrict row,
+                                                             double* __restrict into,
+                                                             std::size_t k) {
+  using Vec = Pack<4>::type;
+  Vec first;
+  Vec second;
+  const double* const end = row + k;
+#pragma GCC unroll 1
+  for (; row + 8 <= end; row += 8, into += 8) {
+    load(first, row);
+    load(second, row + 4);
+    store(into, first);
+    store(into + 4, second);
+  }
+  if (row + 4 <= end) {
+    load(first, row);
+    store(into, first);
+    row += 4;
+    into += 4;
+  }
+  if (row < end) {
+    load(first, end - 4);
+    store(into - (row - (end - 4)), first);
   }
 }
 
-// Rows of contiguous doubles copied into their groups' places: row
-// rows[i] of X (row_stride doubles apart from base, k doubles each) to
-// place next_row[groups[i]]++ of `out`, its weight likewise where there are
-// weights. Compiled per instruction set, four doubles a vector move (a
-// memcpy of 32 bytes became two moves of 16).
+// Every row r of the windows copied to its group's place: row r of X (k
+// doubles, row_stride doubles after row r - 1 from base on) to
+// place[group_of_code[codes[r]]], which then moves on by a row, its weight
+// likewise to weight_place[...] where there are weights. One loop reads
+// each row's code, finds its place and moves it, so nothing per row is
+// stored beside the row itself. Compiled per instruction set.
+template <bool with_weights>
+[[gnu::always_inline]] inline void copy_windows_to_groups_of(
+    const double* base, std::ptrdiff_t row_stride, std::size_t k,
+    std::span<const RowWindow> windows, const std::int64_t* codes,
+    const std::uint32_t* group_of_code, double** place, const double* weights,
+    double** weight_place) {
+  const std::size_t row_bytes = k * sizeof(double);
+  const auto rows_ahead = static_cast<std::ptrdiff_t>(
+      std::max<std::size_t>(4, copy_prefetch_bytes / std::max<std::size_t>(row_bytes, 1)));
+  // Addresses, not pointers: the rows ahead may lie past the end of X, and
+  // the hint reads nothing.
+  const auto bytes_ahead =
+      static_cast<std::uintptr_t>(rows_ahead * row_stride * std::ptrdiff_t{sizeof(double)});
+  for (const RowWindow& window : windows) {
+    const double* row = base + static_cast<std::ptrdiff_t>(window.first) * row_stride;
+    for (std::size_t r = window.first; r < window.stop; ++r, row += row_stride) {
+      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row) + bytes_ahead;
+      for (std::size_t byte = 0; byte < row_bytes; byte += cache_line) {
+        __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte), 0, 3);
+      }
+      __builtin_prefetch(reinterpret_cast<const void*>(ahead + row_bytes - 1), 0, 3);
+      const std::uint32_t g = group_of_code[codes[r]];
+      double* const into = place[g];
+      place[g] = into + k;
+      if (k >= 4) {
+        copy_row_of_at_least_four(row, into, k);
+      } else {
+        for (std::size_t l = 0; l < k; ++l) {
+          into[l] = row[l];
+        }
+      }
+      if constexpr (with_weights) {
+        *weight_place[g]++ = weights[r];
+      }
+    }
+  }
+}
+
 VELMORA_SIMD_CLONES
-void copy_rows_to_groups(const double* base, std::ptrdiff_t row_stride, std::size_t k,
-                         const std::size_t* rows, const std::uint32_t* groups, std::size_t count,
-                         std::size_t* next_row, double* out, const double* weights,
-                         double* out_weights) {
-  using Vec = Pack<4>::type;
-  const std::size_t whole = k / 4 * 4;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t to = next_row[groups[i]]++;
-    const double* __restrict row = base + static_cast<std::ptrdiff_t>(rows[i]) * row_stride;
-    double* __restrict into = out + to * k;
-#pragma GCC unroll 1
-    for (std::size_t l = 0; l < whole; l += 4) {
-      Vec values;
-      load(values, row + l);
-      store(into + l, values);
-    }
-#pragma GCC unroll 1
-    for (std::size_t l = whole; l < k; ++l) {
-      into[l] = row[l];
-    }
-    if (weights != nullptr) {
-      out_weights[to] = weights[rows[i]];
-    }
+void copy_windows_to_groups(const double* base, std::ptrdiff_t row_stride, std::size_t k,
+                            std::span<const RowWindow> windows, const std::int64_t* codes,
+                            const std::uint32_t* group_of_code, double** place,
+                            const double* weights, double** weight_place) {
+  if (weights == nullptr) {
+    copy_windows_to_groups_of<false>(base, row_stride, k, windows, codes, group_of_code, place,
+                                     nullptr, nullptr);
+  } else {
+    copy_windows_to_groups_of<true>(base, row_stride, k, windows, codes, group_of_code, place,
+                                    weights, weight_place);
   }
 }
 
@@ -167,9 +233,12 @@ GroupBlockEffects accumulate_group_block_effects(
   require_coefficient_per_column(n, k, beta.size);
 
   const ColumnRoles roles = column_roles(k, intercept_indices, dummy_indices);
+  const std::size_t row_bytes = sizeof(double) * std::max<std::size_t>(k, 1);
+  const std::size_t rows_for_groups =
+      std::min(checked_product(buffered_rows_per_group, groups),
+               std::max(grouped_buffer_bytes / row_bytes, checked_product(groups, k)));
   const std::size_t segment_rows =
-      std::min(n, std::max(segment_bytes / (sizeof(double) * std::max<std::size_t>(k, 1)),
-                           checked_product(buffered_rows_per_group, groups)));
+      std::min(n, std::max(segment_bytes / row_bytes, rows_for_groups));
   const ChunkSettings in_place{.kind = kind,
                                .beta = beta,
                                .k = k,
@@ -191,36 +260,61 @@ GroupBlockEffects accumulate_group_block_effects(
   BlockArray buffer(checked_product(segment_rows, k));
   std::vector<double> buffer_weights(weights == nullptr ? 0 : segment_rows);
   std::vector<std::size_t> next_row(groups + 1);
-  std::vector<std::size_t> buffered_rows(segment_rows);
-  std::vector<std::uint32_t> buffered_groups(segment_rows);
+  std::vector<double*> place(groups);
+  std::vector<double*> weight_place(weights == nullptr ? 0 : groups);
+  std::vector<RowWindow> windows;
+  windows.reserve(segment_rows / window_rows + 2);
   std::size_t buffered = 0;
-  // The rows taken so far, copied into the buffer by group, each group's
+  // The windows taken so far, copied into the buffer by group, each group's
   // rows in their order, and summed from there; meanwhile the rows from
   // `next` on come from memory.
   const auto sum_buffered_rows = [&](std::size_t next) {
+    // Each group's rows (and weights) in the windows, then where its rows
+    // begin in the buffer.
+    for (const RowWindow& window : windows) {
+      for (std::size_t r = window.first; r < window.stop; ++r) {
+        const std::uint32_t g = group_of_code[static_cast<std::size_t>(group_codes[r])];
+        ++next_row[g + 1];
+        if (weights != nullptr) {
+          result.weight_totals[g] += weights[r];
+        }
+      }
+    }
     for (std::size_t g = 0; g < groups; ++g) {
       if (weights == nullptr) {
         result.weight_totals[g] += static_cast<double>(next_row[g + 1]);
       }
       next_row[g + 1] += next_row[g];
     }
+    // next_row[g] is now where group g's rows begin.
+    for (std::size_t g = 0; g < groups; ++g) {
+      place[g] = buffer.data() + next_row[g] * k;
+      if (weights != nullptr) {
+        weight_place[g] = buffer_weights.data() + next_row[g];
+      }
+    }
     if (X.col_stride == 1) {
-      copy_rows_to_groups(X.base, X.row_stride, k, buffered_rows.data(), buffered_groups.data(),
-                          buffered, next_row.data(), buffer.data(), weights, buffer_weights.data());
+      copy_windows_to_groups(X.base, X.row_stride, k, windows, group_codes.data(),
+                             group_of_code.data(), place.data(), weights, weight_place.data());
     } else {
-      for (std::size_t i = 0; i < buffered; ++i) {
-        const std::size_t to = next_row[buffered_groups[i]]++;
-        copy_row(X, buffered_rows[i], buffer.data() + to * k);
-        if (weights != nullptr) {
-          buffer_weights[to] = weights[buffered_rows[i]];
+      for (const RowWindow& window : windows) {
+        for (std::size_t r = window.first; r < window.stop; ++r) {
+          const std::uint32_t g = group_of_code[static_cast<std::size_t>(group_codes[r])];
+          double* const into = place[g];
+          place[g] = into + k;
+          for (std::size_t l = 0; l < k; ++l) {
+            into[l] = X(r, l);
+          }
+          if (weights != nullptr) {
+            *weight_place[g]++ = weights[r];
+          }
         }
       }
     }
-    // next_row[g] is now where group g + 1's rows begin.
     std::size_t group_first = 0;
     std::size_t ahead_first = next;
     for (std::size_t g = 0; g < groups; ++g) {
-      const std::size_t count = next_row[g] - group_first;
+      const std::size_t count = next_row[g + 1] - group_first;
       if (count > 0) {
         const MatrixView rows{buffer.data() + group_first * k, count, k,
                               static_cast<std::ptrdiff_t>(k), 1};
@@ -230,9 +324,10 @@ GroupBlockEffects accumulate_group_block_effects(
             rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first, &ahead);
         sums[g].add(buffered_totals);
       }
-      group_first = next_row[g];
+      group_first = next_row[g + 1];
     }
     std::fill(next_row.begin(), next_row.end(), 0);
+    windows.clear();
     buffered = 0;
   };
   for (std::size_t first = 0; first < n;) {
@@ -260,20 +355,9 @@ GroupBlockEffects accumulate_group_block_effects(
     if (buffered + (stop - first) > segment_rows) {
       sum_buffered_rows(first);
     }
-    // A local count: the lambda's, taken by reference, would be stored and
-    // read again for every row.
-    std::size_t count = buffered;
-    for (; first < stop; ++first) {
-      const std::uint32_t g = group_of_code[static_cast<std::size_t>(group_codes[first])];
-      buffered_rows[count] = first;
-      buffered_groups[count] = g;
-      ++count;
-      ++next_row[g + 1];
-      if (weights != nullptr) {
-        result.weight_totals[g] += weights[first];
-      }
-    }
-    buffered = count;
+    windows.push_back({first, stop});
+    buffered += stop - first;
+    first = stop;
   }
   if (buffered > 0) {
     sum_buffered_rows(n);
