@@ -963,13 +963,22 @@ def test_block_weights_count_rows_as_repeats(family, method, layout):
 @pytest.mark.parametrize("family", ["logit", "probit"])
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 @pytest.mark.parametrize("layout", ["C", "F", "reversed"])
-def test_block_groups_equal_their_rows(family, method, layout):
+@pytest.mark.parametrize("extra_columns", [0, 8], ids=["k5", "k13"])
+def test_block_groups_equal_their_rows(family, method, layout, extra_columns):
     # Labels in long runs and short ones, a code with no rows, more rows than
-    # one buffer segment, a contradicted dummy (column 4) and a tail predictor.
+    # one buffer segment, a contradicted dummy (column 4) and a tail predictor;
+    # rows of 5 and of 13 doubles, which the buffer takes in moves of
+    # different widths.
+    n = 30000
     rng = np.random.default_rng(12)
-    codes = (group_labels(9000, seed=8) * 2).astype(np.int64)
-    X, codes, weights = odd_block(9000, layout, codes, rng.integers(0, 4, 9000).astype(float))
+    codes = (group_labels(n, seed=8) * 2).astype(np.int64)
+    X, codes, weights = odd_block(n, layout, codes, rng.integers(0, 4, n).astype(float))
     params = results_for(BLOCK).params
+    if extra_columns:
+        X = np.hstack([X, rng.normal(size=(n, extra_columns))])
+        X = np.asfortranarray(X) if layout == "F" else X
+        X = X[::-1].copy()[::-1] if layout == "reversed" else X
+        params = np.concatenate([params, np.linspace(-0.2, 0.2, extra_columns)])
     present, rows, effects, jacobian, held, weight_totals = velmora._group_block_totals(
         family, params, X, [0], [2, 4], method, weights, codes, 11
     )
