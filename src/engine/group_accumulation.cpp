@@ -89,13 +89,14 @@ struct RowWindow {
 // place[group_of_code[codes[r]]], which then moves on by a row, its weight
 // likewise to weight_place[...] where there are weights. One loop reads
 // each row's code, finds its place and moves it, so nothing per row is
-// stored beside the row itself. Compiled per instruction set.
+// stored beside the row itself. Compiled per instruction set; the windows
+// come as a pointer and a count, since Clang left a span's iterator out of
+// the module when the cloned versions iterated over one.
 template <bool with_weights>
 [[gnu::always_inline]] inline void copy_windows_to_groups_of(
-    const double* base, std::ptrdiff_t row_stride, std::size_t k,
-    std::span<const RowWindow> windows, const std::int64_t* codes,
-    const std::uint32_t* group_of_code, double** place, const double* weights,
-    double** weight_place) {
+    const double* base, std::ptrdiff_t row_stride, std::size_t k, const RowWindow* windows,
+    std::size_t window_count, const std::int64_t* codes, const std::uint32_t* group_of_code,
+    double** place, const double* weights, double** weight_place) {
   const std::size_t row_bytes = k * sizeof(double);
   const auto rows_ahead = static_cast<std::ptrdiff_t>(
       std::max<std::size_t>(4, copy_prefetch_bytes / std::max<std::size_t>(row_bytes, 1)));
@@ -103,7 +104,8 @@ template <bool with_weights>
   // the hint reads nothing.
   const auto bytes_ahead =
       static_cast<std::uintptr_t>(rows_ahead * row_stride * std::ptrdiff_t{sizeof(double)});
-  for (const RowWindow& window : windows) {
+  for (std::size_t w = 0; w < window_count; ++w) {
+    const RowWindow& window = windows[w];
     const double* row = base + static_cast<std::ptrdiff_t>(window.first) * row_stride;
     for (std::size_t r = window.first; r < window.stop; ++r, row += row_stride) {
       const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row) + bytes_ahead;
@@ -130,15 +132,15 @@ template <bool with_weights>
 
 VELMORA_SIMD_CLONES
 void copy_windows_to_groups(const double* base, std::ptrdiff_t row_stride, std::size_t k,
-                            std::span<const RowWindow> windows, const std::int64_t* codes,
-                            const std::uint32_t* group_of_code, double** place,
-                            const double* weights, double** weight_place) {
+                            const RowWindow* windows, std::size_t window_count,
+                            const std::int64_t* codes, const std::uint32_t* group_of_code,
+                            double** place, const double* weights, double** weight_place) {
   if (weights == nullptr) {
-    copy_windows_to_groups_of<false>(base, row_stride, k, windows, codes, group_of_code, place,
-                                     nullptr, nullptr);
+    copy_windows_to_groups_of<false>(base, row_stride, k, windows, window_count, codes,
+                                     group_of_code, place, nullptr, nullptr);
   } else {
-    copy_windows_to_groups_of<true>(base, row_stride, k, windows, codes, group_of_code, place,
-                                    weights, weight_place);
+    copy_windows_to_groups_of<true>(base, row_stride, k, windows, window_count, codes,
+                                    group_of_code, place, weights, weight_place);
   }
 }
 
@@ -294,8 +296,9 @@ GroupBlockEffects accumulate_group_block_effects(
       }
     }
     if (X.col_stride == 1) {
-      copy_windows_to_groups(X.base, X.row_stride, k, windows, group_codes.data(),
-                             group_of_code.data(), place.data(), weights, weight_place.data());
+      copy_windows_to_groups(X.base, X.row_stride, k, windows.data(), windows.size(),
+                             group_codes.data(), group_of_code.data(), place.data(), weights,
+                             weight_place.data());
     } else {
       for (const RowWindow& window : windows) {
         for (std::size_t r = window.first; r < window.stop; ++r) {
