@@ -314,9 +314,9 @@ GroupBlockEffects accumulate_group_block_effects(
         }
       }
     }
-    std::size_t group_first = 0;
     std::size_t ahead_first = next;
     for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t group_first = next_row[g];
       const std::size_t count = next_row[g + 1] - group_first;
       if (count > 0) {
         const MatrixView rows{buffer.data() + group_first * k, count, k,
@@ -327,7 +327,6 @@ GroupBlockEffects accumulate_group_block_effects(
             rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first, &ahead);
         sums[g].add(buffered_totals);
       }
-      group_first = next_row[g + 1];
     }
     std::fill(next_row.begin(), next_row.end(), 0);
     windows.clear();
