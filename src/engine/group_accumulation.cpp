@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "engine/block_element_loops.hpp"
 #include "engine/chunk_accumulator.hpp"
@@ -84,6 +85,23 @@ struct RowWindow {
   }
 }
 
+// The row of k doubles (4 <= k <= 4 * moves) at `row` to `into` in `moves`
+// vector moves of four, unrolled: at 0, 4, ..., 4 * (moves - 2) and the last
+// at k - 4, which overlaps the one before where k is no multiple of four.
+template <std::size_t moves>
+[[gnu::always_inline]] inline void copy_row_in_moves(const double* __restrict row,
+                                                     double* __restrict into, std::size_t k) {
+  using Vec = Pack<4>::type;
+  [&]<std::size_t... move>(std::index_sequence<move...>) {
+    Vec values;
+    ((load(values, row + 4 * move), store(into + 4 * move, values)), ...);
+  }
+  (std::make_index_sequence<moves - 1>{});
+  Vec last;
+  load(last, row + k - 4);
+  store(into + k - 4, last);
+}
+
 // Every row r of the windows copied to its group's place: row r of X (k
 // doubles, row_stride doubles after row r - 1 from base on) to
 // place[group_of_code[codes[r]]], which then moves on by a row, its weight
@@ -92,7 +110,7 @@ struct RowWindow {
 // stored beside the row itself. Compiled per instruction set; the windows
 // come as a pointer and a count, since Clang left a span's iterator out of
 // the module when the cloned versions iterated over one.
-template <bool with_weights>
+template <bool with_weights, std::size_t moves>
 [[gnu::always_inline]] inline void copy_windows_to_groups_of(
     const double* base, std::ptrdiff_t row_stride, std::size_t k, const RowWindow* windows,
     std::size_t window_count, const std::int64_t* codes, const std::uint32_t* group_of_code,
@@ -109,14 +127,25 @@ template <bool with_weights>
     const double* row = base + static_cast<std::ptrdiff_t>(window.first) * row_stride;
     for (std::size_t r = window.first; r < window.stop; ++r, row += row_stride) {
       const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(row) + bytes_ahead;
-      for (std::size_t byte = 0; byte < row_bytes; byte += cache_line) {
-        __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte), 0, 3);
+      if constexpr (moves > 0) {
+        // More than 32 * (moves - 1) bytes: a line from each of these
+        // offsets, unrolled, lies within the row.
+        [&]<std::size_t... line>(std::index_sequence<line...>) {
+          (__builtin_prefetch(reinterpret_cast<const void*>(ahead + line * cache_line), 0, 3), ...);
+        }
+        (std::make_index_sequence<(moves + 1) / 2>{});
+      } else {
+        for (std::size_t byte = 0; byte < row_bytes; byte += cache_line) {
+          __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte), 0, 3);
+        }
       }
       __builtin_prefetch(reinterpret_cast<const void*>(ahead + row_bytes - 1), 0, 3);
       const std::uint32_t g = group_of_code[codes[r]];
       double* const into = place[g];
       place[g] = into + k;
-      if (k >= 4) {
+      if constexpr (moves > 0) {
+        copy_row_in_moves<moves>(row, into, k);
+      } else if (k >= 4) {
         copy_row_of_at_least_four(row, into, k);
       } else {
         for (std::size_t l = 0; l < k; ++l) {
@@ -130,18 +159,54 @@ template <bool with_weights>
   }
 }
 
+// The copy for rows of `moves` vector moves (0: any length), with or
+// without weights; chosen by plain calls, so that it is inlined into each
+// instruction set's version.
+template <std::size_t moves>
+[[gnu::always_inline]] inline void copy_windows_in_moves(
+    const double* base, std::ptrdiff_t row_stride, std::size_t k, const RowWindow* windows,
+    std::size_t window_count, const std::int64_t* codes, const std::uint32_t* group_of_code,
+    double** place, const double* weights, double** weight_place) {
+  if (weights == nullptr) {
+    copy_windows_to_groups_of<false, moves>(base, row_stride, k, windows, window_count, codes,
+                                            group_of_code, place, nullptr, nullptr);
+  } else {
+    copy_windows_to_groups_of<true, moves>(base, row_stride, k, windows, window_count, codes,
+                                           group_of_code, place, weights, weight_place);
+  }
+}
+
 VELMORA_SIMD_CLONES
 void copy_windows_to_groups(const double* base, std::ptrdiff_t row_stride, std::size_t k,
                             const RowWindow* windows, std::size_t window_count,
                             const std::int64_t* codes, const std::uint32_t* group_of_code,
                             double** place, const double* weights, double** weight_place) {
-  if (weights == nullptr) {
-    copy_windows_to_groups_of<false>(base, row_stride, k, windows, window_count, codes,
-                                     group_of_code, place, nullptr, nullptr);
-  } else {
-    copy_windows_to_groups_of<true>(base, row_stride, k, windows, window_count, codes,
-                                    group_of_code, place, weights, weight_place);
+#define VELMORA_COPY_IN(moves)                                                                   \
+  copy_windows_in_moves<moves>(base, row_stride, k, windows, window_count, codes, group_of_code, \
+                               place, weights, weight_place)
+  // Rows of up to 32 doubles in moves unrolled for their count, longer ones
+  // in a loop of moves.
+  switch (k < 4 ? 0 : (k + 3) / 4) {
+    case 1:
+      return VELMORA_COPY_IN(1);
+    case 2:
+      return VELMORA_COPY_IN(2);
+    case 3:
+      return VELMORA_COPY_IN(3);
+    case 4:
+      return VELMORA_COPY_IN(4);
+    case 5:
+      return VELMORA_COPY_IN(5);
+    case 6:
+      return VELMORA_COPY_IN(6);
+    case 7:
+      return VELMORA_COPY_IN(7);
+    case 8:
+      return VELMORA_COPY_IN(8);
+    default:
+      return VELMORA_COPY_IN(0);
   }
+#undef VELMORA_COPY_IN
 }
 
 // Throws GroupCodeOutOfRange for the first of rows first .. stop - 1 whose
