@@ -906,6 +906,21 @@ GROUP_REFUSALS = {
         ValueError,
         "group codes must lie in [0, 3): row 49 has 3",
     ),
+    "code-negative-in-full-windows": (
+        (
+            "logit",
+            results_for(BLOCK).params,
+            np.vstack([BLOCK] * 4),
+            [0],
+            [2],
+            "orvo",
+            None,
+            np.r_[np.zeros(70, np.int64), -1, np.ones(129, np.int64)],
+            3,
+        ),
+        ValueError,
+        "group codes must lie in [0, 3): row 70 has -1",
+    ),
 }
 REFUSALS.update({name: ("_group_block_totals", *case) for name, case in GROUP_REFUSALS.items()})
 REFUSALS["group-report-negative-count"] = (

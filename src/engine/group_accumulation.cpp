@@ -228,19 +228,30 @@ void require_codes_below(std::span<const std::int64_t> codes, std::size_t first,
   throw GroupCodeOutOfRange{first, codes[first]};
 }
 
-// Whether rows first .. first + window_rows - 1 exist and share one code;
-// compared without branches and in vectors, so mixed codes cost no
-// mispredictions.
-bool one_code_window(std::span<const std::int64_t> codes, std::size_t first) {
-  if (first + window_rows > codes.size()) {
-    return false;
-  }
-  const std::int64_t code = codes[first];
+// The window_rows codes from `codes` on: the greatest as unsigned (a
+// negative code compares as a huge one) and whether all equal the first.
+// Compiled per instruction set and without branches, so that a window takes
+// a few vector steps and mixed codes cost no mispredictions.
+struct WindowCodes {
+  std::uint64_t highest;
+  bool one_code;
+};
+
+VELMORA_SIMD_CLONES
+WindowCodes window_codes(const std::int64_t* codes) {
+  const std::int64_t code = codes[0];
+  std::uint64_t highest = 0;
   std::int64_t differ = 0;
   for (std::size_t r = 0; r < window_rows; ++r) {
-    differ |= codes[first + r] ^ code;
+    highest = std::max(highest, static_cast<std::uint64_t>(codes[r]));
+    differ |= codes[r] ^ code;
   }
-  return differ == 0;
+  return {highest, differ == 0};
+}
+
+// Whether rows first .. first + window_rows - 1 exist and share one code.
+bool one_code_window(std::span<const std::int64_t> codes, std::size_t first) {
+  return first + window_rows <= codes.size() && window_codes(codes.data() + first).one_code;
 }
 
 }  // namespace
@@ -269,11 +280,18 @@ GroupBlockEffects accumulate_group_block_effects(
   std::vector<std::uint64_t> code_rows(group_count, 0);
   for (std::size_t first = 0; first < n;) {
     const std::size_t stop = std::min(n, first + window_rows);
-    require_codes_below(group_codes, first, stop, group_count);
-    if (one_code_window(group_codes, first)) {
-      code_rows[static_cast<std::size_t>(group_codes[first])] += window_rows;
-      first += window_rows;
-      continue;
+    if (stop - first == window_rows) {
+      const WindowCodes window = window_codes(group_codes.data() + first);
+      if (window.highest >= group_count) {
+        require_codes_below(group_codes, first, stop, group_count);
+      }
+      if (window.one_code) {
+        code_rows[static_cast<std::size_t>(group_codes[first])] += window_rows;
+        first += window_rows;
+        continue;
+      }
+    } else {
+      require_codes_below(group_codes, first, stop, group_count);
     }
     for (; first < stop; ++first) {
       ++code_rows[static_cast<std::size_t>(group_codes[first])];
