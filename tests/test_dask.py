@@ -978,12 +978,12 @@ def test_block_weights_count_rows_as_repeats(family, method, layout):
 @pytest.mark.parametrize("family", ["logit", "probit"])
 @pytest.mark.parametrize("method", ["orvo", "sm"])
 @pytest.mark.parametrize("layout", ["C", "F", "reversed"])
-@pytest.mark.parametrize("extra_columns", [0, 8], ids=["k5", "k13"])
+@pytest.mark.parametrize("extra_columns", [0, 8, 32], ids=["k5", "k13", "k37"])
 def test_block_groups_equal_their_rows(family, method, layout, extra_columns):
     # Labels in long runs and short ones, a code with no rows, more rows than
     # one buffer segment, a contradicted dummy (column 4) and a tail predictor;
-    # rows of 5 and of 13 doubles, which the buffer takes in moves of
-    # different widths.
+    # rows of 5, 13 and 37 doubles, which the buffer takes in unrolled moves
+    # of two counts and in a loop of moves.
     n = 30000
     rng = np.random.default_rng(12)
     codes = (group_labels(n, seed=8) * 2).astype(np.int64)
