@@ -88,18 +88,20 @@ struct RowWindow {
 // The row of k doubles (4 <= k <= 4 * moves) at `row` to `into` in `moves`
 // vector moves of four, unrolled: at 0, 4, ..., 4 * (moves - 2) and the last
 // at k - 4, which overlaps the one before where k is no multiple of four.
+[[gnu::always_inline]] inline void move_four(const double* __restrict from, double* __restrict to) {
+  Pack<4>::type values;
+  load(values, from);
+  store(to, values);
+}
+
 template <std::size_t moves>
 [[gnu::always_inline]] inline void copy_row_in_moves(const double* __restrict row,
                                                      double* __restrict into, std::size_t k) {
-  using Vec = Pack<4>::type;
   [&]<std::size_t... move>(std::index_sequence<move...>) {
-    Vec values;
-    ((load(values, row + 4 * move), store(into + 4 * move, values)), ...);
+    (move_four(row + 4 * move, into + 4 * move), ...);
   }
   (std::make_index_sequence<moves - 1>{});
-  Vec last;
-  load(last, row + k - 4);
-  store(into + k - 4, last);
+  move_four(row + k - 4, into + k - 4);
 }
 
 // Every row r of the windows copied to its group's place: row r of X (k
