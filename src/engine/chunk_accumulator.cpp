@@ -93,10 +93,7 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
       column_(settings.dummies.empty() ? 0 : block_rows_),
       dummy_cdf0_rows_(settings.dummies.empty() ? 0 : block_rows_),
       weights_(block_rows_ * weight_columns_),
-      dummy_cdf1_(settings.dummies.size()),
-      dummy_cdf0_(settings.dummies.size()),
-      dummy_pdf1_(settings.dummies.size()),
-      products_(settings.k * weight_columns_),
+      chunk_sums_(settings.k, settings.dummies.size(), weight_columns_),
       beta_contiguous_(settings.k),
       exp_xb_(settings.kind == ModelKind::Logit && !settings.dummies.empty() ? block_rows_ : 0) {
   for (std::size_t l = 0; l < settings.k; ++l) {
@@ -117,13 +114,26 @@ ChunkAccumulator::ChunkAccumulator(const ChunkSettings& settings, const blas::Ro
   stages_.push_back({StageKind::MethodWeightsAndProducts});
 }
 
+void ChunkSums::clear() {
+  sum_pdf_ = 0.0;
+  for (std::vector<double>* values : {&cdf1_, &cdf0_, &pdf1_, &products_}) {
+    std::fill(values->begin(), values->end(), 0.0);
+  }
+}
+
+ChunkSums ChunkAccumulator::empty_sums() const {
+  return {settings_.k, settings_.dummies.size(), weight_columns_};
+}
+
 void ChunkAccumulator::add_chunk(const MatrixView& chunk, const double* row_weights,
                                  const MatrixView* ahead) {
-  sum_pdf_ = 0.0;
-  std::fill(dummy_cdf1_.begin(), dummy_cdf1_.end(), 0.0);
-  std::fill(dummy_cdf0_.begin(), dummy_cdf0_.end(), 0.0);
-  std::fill(dummy_pdf1_.begin(), dummy_pdf1_.end(), 0.0);
-  std::fill(products_.begin(), products_.end(), 0.0);
+  chunk_sums_.clear();
+  add_chunk_to(chunk_sums_, chunk, row_weights, ahead);
+}
+
+void ChunkAccumulator::add_chunk_to(ChunkSums& sums, const MatrixView& chunk,
+                                    const double* row_weights, const MatrixView* ahead) {
+  sums_ = &sums;
   for (std::size_t first = 0; first < chunk.rows && !contradicted_; first += block_rows_) {
     const std::size_t m = std::min(block_rows_, chunk.rows - first);
     // The next block comes from memory while this one is worked on.
@@ -192,20 +202,20 @@ void ChunkAccumulator::link_functions(std::size_t m) {
 // loop.
 void ChunkAccumulator::method_weights(std::size_t m, const double* row_weights) {
   if (weight_columns_ == settings_.dummies.size()) {
-    sum_pdf_ +=
+    sums_->sum_pdf_ +=
         row_weights == nullptr ? sum(fxb_.data(), m) : weighted_sum(fxb_.data(), row_weights, m);
     return;
   }
   double* weights = weights_.data() + settings_.dummies.size() * block_rows_;
   if (settings_.method == SeMethod::Orvo) {
-    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::IndexTimesDensity, xb_.data(),
-                                                   fxb_.data(), weights, m, row_weights);
+    sums_->sum_pdf_ += continuous_weights_and_density_sum(
+        ContinuousWeights::IndexTimesDensity, xb_.data(), fxb_.data(), weights, m, row_weights);
   } else if (settings_.kind == ModelKind::Logit) {
-    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::LogitSlope, cdf_xb_.data(),
-                                                   fxb_.data(), weights, m, row_weights);
+    sums_->sum_pdf_ += continuous_weights_and_density_sum(
+        ContinuousWeights::LogitSlope, cdf_xb_.data(), fxb_.data(), weights, m, row_weights);
   } else {
-    sum_pdf_ += continuous_weights_and_density_sum(ContinuousWeights::ProbitSlope, xb_.data(),
-                                                   fxb_.data(), weights, m, row_weights);
+    sums_->sum_pdf_ += continuous_weights_and_density_sum(
+        ContinuousWeights::ProbitSlope, xb_.data(), fxb_.data(), weights, m, row_weights);
   }
 }
 
@@ -291,9 +301,9 @@ void ChunkAccumulator::add_dummy_weights(const VectorView& column, std::size_t d
 }
 
 void ChunkAccumulator::add_dummy_sums(std::size_t d, const DummySums& sums) {
-  dummy_cdf1_[d] += sums.cdf1;
-  dummy_cdf0_[d] += sums.cdf0;
-  dummy_pdf1_[d] += sums.pdf1;
+  sums_->cdf1_[d] += sums.cdf1;
+  sums_->cdf0_[d] += sums.cdf0;
+  sums_->pdf1_[d] += sums.pdf1;
 }
 
 // Any column values: both shifted indices through the link functions.
@@ -313,20 +323,20 @@ void ChunkAccumulator::add_general_dummy_weights(std::span<const double> x_j, st
   const std::span<double> weights(weights_.data() + d * block_rows_, m);
   link_cdf_and_pdf(settings_.kind, xb1, cdf, weights);
   if (row_weights == nullptr) {
-    dummy_cdf1_[d] += sum(cdf);
-    dummy_pdf1_[d] += sum(weights);
+    sums_->cdf1_[d] += sum(cdf);
+    sums_->pdf1_[d] += sum(weights);
   } else {
-    dummy_cdf1_[d] += weighted_sum(cdf.data(), row_weights, m);
-    dummy_pdf1_[d] += weighted_sum(weights.data(), row_weights, m);
+    sums_->cdf1_[d] += weighted_sum(cdf.data(), row_weights, m);
+    sums_->pdf1_[d] += weighted_sum(weights.data(), row_weights, m);
   }
   link_cdf_and_pdf(settings_.kind, xb0, cdf, pdf0);
   if (row_weights == nullptr) {
-    dummy_cdf0_[d] += sum(cdf);
+    sums_->cdf0_[d] += sum(cdf);
     for (std::size_t r = 0; r < m; ++r) {
       weights[r] = weights[r] - pdf0[r];
     }
   } else {
-    dummy_cdf0_[d] += weighted_sum(cdf.data(), row_weights, m);
+    sums_->cdf0_[d] += weighted_sum(cdf.data(), row_weights, m);
     for (std::size_t r = 0; r < m; ++r) {
       weights[r] = (weights[r] - pdf0[r]) * row_weights[r];
     }
@@ -340,13 +350,14 @@ void ChunkAccumulator::add_weight_products(const MatrixView& block) {
   if (settings_.k == 0 || weight_columns_ == 0 || m == 0) {
     return;
   }
-  if (add_block_products(block, weights_.data(), block_rows_, weight_columns_, products_.data())) {
+  if (add_block_products(block, weights_.data(), block_rows_, weight_columns_,
+                         sums_->products_.data())) {
     return;
   }
   for (std::size_t w = 0; w < weight_columns_; ++w) {
     const VectorView weights{weights_.data() + w * block_rows_, m, 1};
     for (std::size_t l = 0; l < settings_.k; ++l) {
-      products_[w * settings_.k + l] += blas_.dot(block.column(l), weights);
+      sums_->products_[w * settings_.k + l] += blas_.dot(block.column(l), weights);
     }
   }
 }

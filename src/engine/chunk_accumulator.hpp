@@ -62,6 +62,31 @@ struct ChunkSettings {
   DummyCheck dummy_check = DummyCheck::Off;
 };
 
+// The sums over the rows of one chunk, or of several chunks added into the
+// same sums: the effect and Jacobian totals follow from them linearly, so a
+// group whose rows come in many pieces is turned into totals once, at its end.
+class ChunkSums {
+ public:
+  ChunkSums(std::size_t k, std::size_t dummies, std::size_t weight_columns)
+      : k_(k), cdf1_(dummies), cdf0_(dummies), pdf1_(dummies), products_(weight_columns * k) {}
+
+  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
+  [[nodiscard]] double dummy_effect(std::size_t d) const { return cdf1_[d] - cdf0_[d]; }
+  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return pdf1_[d]; }
+  // Element l of X_c^T times weight column w.
+  [[nodiscard]] double product(std::size_t w, std::size_t l) const { return products_[w * k_ + l]; }
+
+ private:
+  friend class ChunkAccumulator;
+
+  void clear();
+
+  std::size_t k_;
+  double sum_pdf_ = 0.0;
+  std::vector<double> cdf1_, cdf0_, pdf1_;
+  std::vector<double> products_;  // k x weight columns, column-major
+};
+
 // One weight column per dummy (f(xb1) - f(xb0)) and, when there are
 // continuous regressors, one for the method (xb * f(xb) for Orvo, f'(xb) for
 // Sm). X_c^T times the weights gives every Jacobian row of the chunk in one
@@ -70,24 +95,24 @@ class ChunkAccumulator {
  public:
   ChunkAccumulator(const ChunkSettings& settings, const blas::Routines& blas,
                    InterruptionPoller& poller);
+  ChunkAccumulator(const ChunkAccumulator&) = delete;
+  ChunkAccumulator& operator=(const ChunkAccumulator&) = delete;
 
   [[nodiscard]] bool contradicted() const { return contradicted_; }
-  [[nodiscard]] std::size_t k() const { return settings_.k; }
-  [[nodiscard]] std::size_t dummy_count() const { return settings_.dummies.size(); }
-  [[nodiscard]] std::size_t weight_columns() const { return weight_columns_; }
   // Entry d is true when dummy d held another value in some block (Record).
   [[nodiscard]] const std::vector<bool>& contradicted_dummies() const {
     return contradicted_dummies_;
   }
 
   // Totals of one chunk, formed over its blocks; read after add_chunk.
-  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
-  [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_cdf1_[d] - dummy_cdf0_[d]; }
-  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return dummy_pdf1_[d]; }
-  // Element l of X_c^T times weight column w.
+  [[nodiscard]] double sum_pdf() const { return chunk_sums_.sum_pdf(); }
+  [[nodiscard]] double dummy_effect(std::size_t d) const { return chunk_sums_.dummy_effect(d); }
+  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return chunk_sums_.dummy_pdf1(d); }
   [[nodiscard]] double product(std::size_t w, std::size_t l) const {
-    return products_[w * settings_.k + l];
+    return chunk_sums_.product(w, l);
   }
+  // Sums shaped for this accumulator's settings, for add_chunk_to.
+  [[nodiscard]] ChunkSums empty_sums() const;
 
   // With row_weights (one per row of the chunk, not negative), every total is
   // the sum of each row's terms taken row_weights[r] times.
@@ -96,6 +121,11 @@ class ChunkAccumulator {
   // cache overlaps the reads of rows that come later.
   void add_chunk(const MatrixView& chunk, const double* row_weights = nullptr,
                  const MatrixView* ahead = nullptr);
+  // As add_chunk, but the chunk's terms are added to `sums` (from
+  // empty_sums()) instead of replacing the chunk's own totals: a caller
+  // whose groups come in many short pieces keeps no per-piece totals.
+  void add_chunk_to(ChunkSums& sums, const MatrixView& chunk, const double* row_weights = nullptr,
+                    const MatrixView* ahead = nullptr);
 
  private:
   // The work on a block, in order. A share of the next block's lines is
@@ -136,52 +166,16 @@ class ChunkAccumulator {
   BlockArray dummy_cdf0_rows_;
   BlockArray weights_;  // block_rows_ x weight_columns_, column-major
 
-  // Per chunk.
-  double sum_pdf_ = 0.0;
-  std::vector<double> dummy_cdf1_, dummy_cdf0_, dummy_pdf1_;
-  std::vector<double> products_;         // k x weight_columns_, column-major
+  // Per chunk: the totals of add_chunk, and, while a chunk is added, the
+  // sums its terms go to (those, or the caller's).
+  ChunkSums chunk_sums_;
+  ChunkSums* sums_ = nullptr;
   std::vector<double> beta_contiguous_;  // beta at unit stride, for the block loops
   // Logit with dummies: exp(xb) of the block, and per dummy exp(-beta_j), exp(beta_j).
   BlockArray exp_xb_;
   std::vector<double> exp_of_beta_;
   // A block's row weights in the order of its rows in memory, where the two differ.
   std::vector<double> reversed_weights_;
-};
-
-// The sums of rows taken in several chunks, each chunk's sums added as it
-// ends: the effect and Jacobian totals follow from them linearly, so a group
-// whose rows come in many pieces is summed into them once, at its end.
-class ChunkSums {
- public:
-  explicit ChunkSums(const ChunkAccumulator& shape)
-      : k_(shape.k()),
-        dummy_effect_(shape.dummy_count()),
-        dummy_pdf1_(shape.dummy_count()),
-        products_(shape.weight_columns() * shape.k()) {}
-
-  void add(const ChunkAccumulator& chunk) {
-    sum_pdf_ += chunk.sum_pdf();
-    for (std::size_t d = 0; d < dummy_effect_.size(); ++d) {
-      dummy_effect_[d] += chunk.dummy_effect(d);
-      dummy_pdf1_[d] += chunk.dummy_pdf1(d);
-    }
-    for (std::size_t w = 0; w * k_ < products_.size(); ++w) {
-      for (std::size_t l = 0; l < k_; ++l) {
-        products_[w * k_ + l] += chunk.product(w, l);
-      }
-    }
-  }
-
-  [[nodiscard]] double sum_pdf() const { return sum_pdf_; }
-  [[nodiscard]] double dummy_effect(std::size_t d) const { return dummy_effect_[d]; }
-  [[nodiscard]] double dummy_pdf1(std::size_t d) const { return dummy_pdf1_[d]; }
-  [[nodiscard]] double product(std::size_t w, std::size_t l) const { return products_[w * k_ + l]; }
-
- private:
-  std::size_t k_;
-  double sum_pdf_ = 0.0;
-  std::vector<double> dummy_effect_, dummy_pdf1_;
-  std::vector<double> products_;  // k x weight columns, column-major
 };
 
 // Adds the effect and Jacobian terms of a chunk's sums (a ChunkAccumulator

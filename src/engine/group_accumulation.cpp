@@ -342,7 +342,7 @@ GroupBlockEffects accumulate_group_block_effects(
   InterruptionPoller poller(InterruptionCheck{});
   ChunkAccumulator in_place_totals(in_place, blas, poller);
   ChunkAccumulator buffered_totals(from_buffer, blas, poller);
-  std::vector<ChunkSums> sums(groups, ChunkSums(in_place_totals));
+  std::vector<ChunkSums> sums(groups, in_place_totals.empty_sums());
 
   BlockArray buffer(checked_product(segment_rows, k));
   std::vector<double> buffer_weights(weights == nullptr ? 0 : segment_rows);
@@ -408,9 +408,9 @@ GroupBlockEffects accumulate_group_block_effects(
                               static_cast<std::ptrdiff_t>(k), 1};
         const MatrixView ahead = X.row_block(ahead_first, std::min(count, n - ahead_first));
         ahead_first += ahead.rows;
-        buffered_totals.add_chunk(
-            rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first, &ahead);
-        sums[g].add(buffered_totals);
+        buffered_totals.add_chunk_to(
+            sums[g], rows, weights == nullptr ? nullptr : buffer_weights.data() + group_first,
+            &ahead);
       }
     }
     std::fill(next_row.begin(), next_row.end(), 0);
@@ -433,8 +433,7 @@ GroupBlockEffects accumulate_group_block_effects(
       const double* run_weights = weights == nullptr ? nullptr : weights + first;
       result.weight_totals[g] += run_weights == nullptr ? static_cast<double>(last - first)
                                                         : sum(run_weights, last - first);
-      in_place_totals.add_chunk(X.row_block(first, last - first), run_weights);
-      sums[g].add(in_place_totals);
+      in_place_totals.add_chunk_to(sums[g], X.row_block(first, last - first), run_weights);
       first = last;
       continue;
     }
